@@ -1,0 +1,37 @@
+#!/bin/sh
+# Makes sure what a build needs is installed: installs it with apt when we are root on a machine
+# that has apt, otherwise prints the one apt-get line that would, and fails.
+#   scripts/prerequisites.sh demo   compiler and CMake
+#   scripts/prerequisites.sh test   also GoogleTest, faketime, fiu-utils, valgrind, clang tools
+set -eu
+
+missing=""
+need_command() { command -v "$1" >/dev/null 2>&1 || missing="$missing $2"; }
+need_file() { [ -e "$1" ] || missing="$missing $2"; }
+
+need_command g++ g++
+need_command cmake cmake
+need_command make make
+if [ "${1:-demo}" = test ]; then
+    need_file /usr/include/gtest/gtest.h libgtest-dev
+    need_file /usr/include/gmock/gmock.h libgmock-dev
+    need_command faketime faketime
+    need_command fiu-run fiu-utils
+    need_command valgrind valgrind
+    need_command clang-format clang-format
+    need_command clang-tidy clang-tidy
+fi
+
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "Installing:$missing" >&2
+    apt-get update -qq
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
+    exit 0
+fi
+
+echo "Missing prerequisites. Install them with:" >&2
+echo "  sudo apt-get install -y$missing" >&2
+exit 1
