@@ -1,0 +1,42 @@
+// The estimator's run, its straightforward point loop, and the choice between that loop and the
+// fast kernel (fast_kernel.cpp).
+#include "estimator.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+void calculate_pi(int n) {
+    // Runs that read the same calendar second share a seed, so they throw the same points.
+    auto seed = static_cast<unsigned>(time(nullptr));
+    int total = n * n;
+    int hits = count_hits(seed, total);
+    double estimate = hits * 4.0 / total;
+    printf("The estimated PI is %lf in %d times\n", estimate, n * n);
+}
+
+bool inside_by_double(std::uint32_t rx, std::uint32_t ry) {
+    double x = rx / 2147483647.0;
+    double y = ry / 2147483647.0;
+    return x * x + y * y <= 1.0; // two rounded products and a rounded sum: never fused
+}
+
+int count_hits_plain(unsigned seed, int points, int (*draw)(unsigned *)) {
+    if (draw == nullptr)
+        draw = rand_r;
+    int hits = 0;
+    for (int i = 0; i < points; i++) {
+        double x = draw(&seed) / 2147483647.0; // x is always drawn before y
+        double y = draw(&seed) / 2147483647.0;
+        if (x * x + y * y <= 1.0)
+            hits++;
+    }
+    return hits;
+}
+
+int count_hits(unsigned seed, int points) {
+    // Decided once per process. The check draws through rand_r itself, so on another C library
+    // (or with another generator preloaded) the straightforward loop stays.
+    static const bool fast = rand_r_is_known_lcg();
+    return fast ? count_hits_fast(seed, points) : count_hits_plain(seed, points);
+}
