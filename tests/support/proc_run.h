@@ -1,0 +1,64 @@
+// Runs one program the way a person would: on a pseudo-terminal, or with its standard output
+// going into a pipe. Every line is recorded with the moment it arrived, and the program's whole
+// process group is killed when the run ends or times out, so nothing it started outlives it.
+//
+// Shared by the tests and the demo tour.
+#pragma once
+
+#include <csignal>
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+namespace procrun {
+
+enum class Output { terminal, pipe };
+
+struct Line {
+    std::string text; // without the line end
+    double at;        // seconds since the program was started
+};
+
+struct Options {
+    std::vector<std::string> argv;   // the program and its arguments
+    std::vector<std::string> prefix; // a command to run it under, e.g. {"faketime", "-f", "..."}
+    std::vector<std::pair<std::string, std::string>> env; // added to (or replacing in) ours
+    Output output = Output::pipe;
+    double timeout = 60.0; // seconds; then the whole group is killed
+    // Keep reading after the program has exited, until every process it left behind has
+    // closed its standard output (a child that outlives its parent still gets heard).
+    bool wait_for_close = true;
+    // Called for each line as it arrives; `pgid` is the program's process group.
+    std::function<void(const Line &line, pid_t pgid)> on_line;
+    // When set and it becomes non-zero (from a signal handler), the run is cut short.
+    volatile std::sig_atomic_t *cancel = nullptr;
+};
+
+struct Result {
+    std::vector<Line> lines;
+    std::string err;        // everything written to standard error
+    pid_t pid = -1;         // the program's process id, also its process group id
+    int exit_code = -1;     // when it exited
+    int term_signal = 0;    // when a signal ended it
+    double exited_at = -1;  // seconds from start until the program itself ended
+    double closed_at = -1;  // seconds until its standard output was closed by everyone
+    double cpu_seconds = 0; // user + system time of the program and the children it reaped
+    bool timed_out = false;
+    bool cancelled = false;
+
+    std::vector<std::string> texts() const;
+};
+
+// Runs the program to its end (and, with wait_for_close, its lingering children to theirs).
+// Throws std::runtime_error when the program cannot be started at all.
+Result run(const Options &options);
+
+// True while any process of the given group is alive.
+bool group_alive(pid_t pgid);
+
+// Directory of the running executable.
+std::string self_dir();
+
+} // namespace procrun
