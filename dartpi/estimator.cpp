@@ -1,5 +1,5 @@
-// The estimator's run, its straightforward point loop, and the choice between that loop and the
-// fast kernel (fast_kernel.cpp).
+// The estimator's run and its straightforward point loop. count_hits, which chooses between that
+// loop and the fast kernel, is in fast_kernel.cpp.
 #include "estimator.h"
 
 #include <cstdio>
@@ -32,11 +32,4 @@ int count_hits_plain(unsigned seed, int points, int (*draw)(unsigned *)) {
             hits++;
     }
     return hits;
-}
-
-int count_hits(unsigned seed, int points) {
-    // Decided once per process. The check draws through rand_r itself, so on another C library
-    // (or with another generator preloaded) the straightforward loop stays.
-    static const bool fast = rand_r_is_known_lcg();
-    return fast ? count_hits_fast(seed, points) : count_hits_plain(seed, points);
 }

@@ -212,3 +212,10 @@ bool rand_r_is_known_lcg() {
     }
     return true;
 }
+
+int count_hits(unsigned seed, int points) {
+    // Decided once per process. The check draws through rand_r itself, so on another C library
+    // (or with another generator preloaded) the straightforward loop stays.
+    static const bool fast = rand_r_is_known_lcg();
+    return fast ? count_hits_fast(seed, points) : count_hits_plain(seed, points);
+}
