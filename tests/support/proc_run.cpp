@@ -4,7 +4,9 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <mutex>
 #include <poll.h>
 #include <pty.h>
@@ -49,6 +51,8 @@ std::vector<std::string> make_environment(const Options &options) {
     }
     for (const auto &[name, value] : options.env)
         env.push_back(name + "=" + value);
+    // Marks everything the program starts, so a later check can find any it left behind.
+    env.push_back(std::string(kStartedBy) + "=" + std::to_string(getpid()));
     return env;
 }
 
@@ -119,6 +123,33 @@ std::vector<std::string> Result::texts() const {
     for (const auto &line : lines)
         result.push_back(line.text);
     return result;
+}
+
+std::vector<pid_t> started_by(pid_t runner) {
+    std::vector<pid_t> found;
+    std::string mark = std::string(kStartedBy) + "=";
+    if (runner != 0)
+        mark += std::to_string(runner);
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr)
+        return found;
+    while (dirent *entry = readdir(proc)) {
+        char *end;
+        long pid = strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0)
+            continue;
+        std::ifstream environ_file(std::string("/proc/") + entry->d_name + "/environ");
+        std::string variable;
+        while (std::getline(environ_file, variable, '\0')) {
+            bool match = runner != 0 ? variable == mark : variable.rfind(mark, 0) == 0;
+            if (match) {
+                found.push_back(static_cast<pid_t>(pid));
+                break;
+            }
+        }
+    }
+    closedir(proc);
+    return found;
 }
 
 bool group_alive(pid_t pgid) {
@@ -232,6 +263,8 @@ Result run(const Options &options) {
             static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
             static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
         close_fd(pidfd);
+        if (options.on_exit)
+            options.on_exit(result.exited_at);
     };
 
     while (out.fd >= 0 || err.fd >= 0 || !exited) {

@@ -32,6 +32,8 @@ struct Options {
     bool wait_for_close = true;
     // Called for each line as it arrives; `pgid` is the program's process group.
     std::function<void(const Line &line, pid_t pgid)> on_line;
+    // Called once the program itself has ended (its children may live on), with the moment.
+    std::function<void(double at)> on_exit;
     // When set and it becomes non-zero (from a signal handler), the run is cut short.
     volatile std::sig_atomic_t *cancel = nullptr;
 };
@@ -54,6 +56,14 @@ struct Result {
 // Runs the program to its end (and, with wait_for_close, its lingering children to theirs).
 // Throws std::runtime_error when the program cannot be started at all.
 Result run(const Options &options);
+
+// Every program started here gets this variable, set to the starting process's id, and passes it
+// on to whatever it starts.
+inline constexpr const char *kStartedBy = "PROCRUN_STARTED_BY";
+
+// Processes alive (zombies included) that were started through run() by `runner`, or by anyone
+// when runner is 0.
+std::vector<pid_t> started_by(pid_t runner);
 
 // True while any process of the given group is alive.
 bool group_alive(pid_t pgid);
