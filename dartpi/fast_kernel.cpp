@@ -43,6 +43,14 @@ template <class U> [[gnu::always_inline]] inline U draw(U a, U b, U c) {
     return low_two ^ ((high ^ low_two) & 0x7FF00000u); // bits 20-30 from `high`; 31 is 0
 }
 
+// A clone of each kernel per vector width, chosen by an ifunc resolver as the program is loaded.
+// ThreadSanitizer's runtime is not up yet when resolvers run, so its builds keep one clone.
+#ifdef __SANITIZE_THREAD__
+#define VECTOR_CLONES
+#else
+#define VECTOR_CLONES [[gnu::target_clones("avx512f", "avx2", "default")]]
+#endif
+
 constexpr int kLanes = 16;
 constexpr unsigned kStepsPerPoint = 6; // two draws of three steps
 
@@ -123,10 +131,10 @@ int count_one_by_one(std::uint32_t state, int points) {
 constexpr Affine kPointSteps[kStepsPerPoint] = {steps(1), steps(2), steps(3),
                                                 steps(4), steps(5), steps(6)};
 
-// A clone per vector width, chosen when the program is loaded. The maps arrive by pointer: as
-// values GCC knows, it would rebuild each vector constant inside the loop.
-[[gnu::target_clones("avx512f", "avx2", "default")]] int
-count_hits_vector(std::uint32_t seed, int points, double margin, const Affine *point_steps) {
+// The maps arrive by pointer: as values GCC knows, it would rebuild each vector constant inside
+// the loop.
+VECTOR_CLONES int count_hits_vector(std::uint32_t seed, int points, double margin,
+                                    const Affine *point_steps) {
     const u32v m1 = point_steps[0].mul + u32v{}, c1 = point_steps[0].add + u32v{};
     const u32v m2 = point_steps[1].mul + u32v{}, c2 = point_steps[1].add + u32v{};
     const u32v m3 = point_steps[2].mul + u32v{}, c3 = point_steps[2].add + u32v{};
@@ -160,8 +168,7 @@ count_hits_vector(std::uint32_t seed, int points, double margin, const Affine *p
     return static_cast<int>(sum(tally.inside)) + count_one_by_one(s[kLanes - 1], points % kLanes);
 }
 
-[[gnu::target_clones("avx512f", "avx2", "default")]] int
-count_inside_vector(const std::uint32_t *rx, const std::uint32_t *ry, int n) {
+VECTOR_CLONES int count_inside_vector(const std::uint32_t *rx, const std::uint32_t *ry, int n) {
     int hits = 0;
     int i = 0;
     for (; i + kLanes <= n; i += kLanes) {
@@ -213,9 +220,12 @@ bool rand_r_is_known_lcg() {
     return true;
 }
 
+// Decided once, as the program starts and before any thread exists. The check draws through
+// rand_r itself, so on another C library (or with another generator preloaded) the
+// straightforward loop stays.
+static const bool rand_r_is_kernels_generator = rand_r_is_known_lcg();
+
 int count_hits(unsigned seed, int points) {
-    // Decided once per process. The check draws through rand_r itself, so on another C library
-    // (or with another generator preloaded) the straightforward loop stays.
-    static const bool fast = rand_r_is_known_lcg();
-    return fast ? count_hits_fast(seed, points) : count_hits_plain(seed, points);
+    return rand_r_is_kernels_generator ? count_hits_fast(seed, points)
+                                       : count_hits_plain(seed, points);
 }
