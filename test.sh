@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds and runs the whole test suite: the plain build, then under AddressSanitizer with
-# UndefinedBehaviorSanitizer, then under ThreadSanitizer. PRESETS="default" runs only the first.
+# Builds and runs the whole test suite: formatting and clang-tidy, then the tests of the plain
+# build (helgrind included), then under AddressSanitizer with UndefinedBehaviorSanitizer, then
+# under ThreadSanitizer. PRESETS="default" runs only the plain build's.
 set -eu
 cd "$(dirname "$0")"
 scripts/prerequisites.sh test
@@ -12,5 +13,6 @@ for preset in ${PRESETS:-default asan tsan}; do
     echo "== $preset"
     cmake --preset "$preset" $werror >/dev/null
     cmake --build --preset "$preset" -j "$(nproc)"
+    [ "$preset" = default ] && scripts/lint.sh build
     ctest --preset "$preset"
 done

@@ -20,10 +20,12 @@ TEST(FastKernel, CountsWhatTheStraightforwardLoopCountsForManySeedsAndSizes) {
     const int sizes[] = {0, 1, 2, 15, 16, 17, 31, 32, 33, 255, 1000, 4097, 65537, 1000003};
     const unsigned seeds[] = {0u,          1u,          2u,         12345u,     0x7FFFFFFFu,
                               0x80000000u, 0xFFFFFFFFu, 1767225600, 0xDEADBEEF, 0x9E3779B9u};
-    for (unsigned seed : seeds)
-        for (int points : sizes)
+    for (unsigned seed : seeds) {
+        for (int points : sizes) {
             ASSERT_EQ(count_hits_fast(seed, points), count_hits_plain(seed, points))
                 << "seed " << seed << ", " << points << " points";
+        }
+    }
 }
 
 TEST(FastKernel, CountsAWholeSide10000RunLikeTheStraightforwardLoop) {

@@ -71,26 +71,9 @@ void expect_ids(const Forked &f, bool parent_may_be_gone = false) {
     EXPECT_NE(f.child, f.before);
 }
 
-class Spawn : public testing::TestWithParam<Output> {};
-
-TEST_P(Spawn, WordsChildSaysHelloParentSaysWorldThreeTimesEach) {
-    auto run = procrun::run(program("spawn-words", GetParam(), 20));
-    EXPECT_EQ(run.exit_code, 0);
-    EXPECT_EQ(run.err, "");
-    auto lines = run.texts();
-    EXPECT_EQ(lines.size(), 9u);
-    EXPECT_EQ(count(lines, lines.empty() ? "" : lines[0]), 1) << "Before fork printed twice";
-    auto f = split(lines);
-    expect_ids(f);
-    expect_own_order(lines);
-    EXPECT_EQ(f.child_lines, std::vector<std::string>(3, "hello"));
-    EXPECT_EQ(f.parent_lines, std::vector<std::string>(3, "world"));
-}
-
-class Counting : public testing::TestWithParam<std::tuple<std::string, Output>> {};
-
-TEST_P(Counting, EachProcessCountsItsOwnCopyOfTheCounter) {
-    auto [name, output] = GetParam();
+// Runs one of the three programs whose processes take their own paths, checks what they have in
+// common (nine lines, "Before fork" once, the ids, each process's own order) and returns them.
+Forked checked_run(const std::string &name, Output output) {
     auto run = procrun::run(program(name, output, 20));
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.err, "");
@@ -100,6 +83,22 @@ TEST_P(Counting, EachProcessCountsItsOwnCopyOfTheCounter) {
     auto f = split(lines);
     expect_ids(f, name == "spawn-nowait");
     expect_own_order(lines);
+    return f;
+}
+
+class Spawn : public testing::TestWithParam<Output> {};
+
+TEST_P(Spawn, WordsChildSaysHelloParentSaysWorldThreeTimesEach) {
+    auto f = checked_run("spawn-words", GetParam());
+    EXPECT_EQ(f.child_lines, std::vector<std::string>(3, "hello"));
+    EXPECT_EQ(f.parent_lines, std::vector<std::string>(3, "world"));
+}
+
+class Counting : public testing::TestWithParam<std::tuple<std::string, Output>> {};
+
+TEST_P(Counting, EachProcessCountsItsOwnCopyOfTheCounter) {
+    auto [name, output] = GetParam();
+    auto f = checked_run(name, output);
     EXPECT_EQ(f.child_lines, (std::vector<std::string>{"hello(100)", "hello(99)", "hello(98)"}));
     EXPECT_EQ(f.parent_lines, (std::vector<std::string>{"world(100)", "world(101)", "world(102)"}));
 }

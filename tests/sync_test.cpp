@@ -2,7 +2,6 @@
 #include "programs.h"
 
 #include <algorithm>
-#include <future>
 #include <gtest/gtest.h>
 #include <map>
 #include <regex>
@@ -101,24 +100,5 @@ INSTANTIATE_TEST_SUITE_P(BothLocks, Tickets,
                          testing::Combine(testing::Values("boxoffice-sem", "boxoffice-mutex"),
                                           testing::Values(Output::terminal, Output::pipe)),
                          program_output_name);
-
-class TicketsAtOnce : public testing::TestWithParam<std::string> {};
-
-TEST_P(TicketsAtOnce, ManyRunsTogetherNeverLoseAnUpdate) {
-    std::vector<std::future<procrun::Result>> runs;
-    for (int i = 0; i < 40; i++)
-        runs.push_back(std::async(std::launch::async,
-                                  [&] { return procrun::run(program(GetParam(), Output::pipe)); }));
-    for (auto &run : runs) {
-        auto result = run.get();
-        EXPECT_EQ(result.exit_code, 0);
-        EXPECT_EQ(result.texts(), (std::vector<std::string>{"One ticket sold", "One ticket sold",
-                                                            "The left ticket is 0"}));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(BothLocks, TicketsAtOnce,
-                         testing::Values("boxoffice-sem", "boxoffice-mutex"),
-                         [](const auto &p) { return test_name(p.param); });
 
 } // namespace

@@ -17,8 +17,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace procrun {
 namespace {
 
@@ -58,6 +56,7 @@ std::vector<std::string> make_environment(const Options &options) {
 
 std::vector<char *> pointers(std::vector<std::string> &strings) {
     std::vector<char *> result;
+    result.reserve(strings.size() + 1);
     for (auto &s : strings)
         result.push_back(s.data());
     result.push_back(nullptr);

@@ -1,0 +1,22 @@
+#!/bin/sh
+# Fails on unformatted code and on clang-tidy warnings in the project's own files.
+#   scripts/lint.sh [build-dir]   (a configured build with compile_commands.json; default build)
+set -eu
+cd "$(dirname "$0")/.."
+build=${1:-build}
+files=$(git ls-files '*.cpp' '*.h')
+
+echo "== clang-format"
+# shellcheck disable=SC2086
+clang-format --dry-run -Werror $files
+
+echo "== clang-tidy"
+# shellcheck disable=SC2086
+echo $files | tr ' ' '\n' | grep '\.cpp$' |
+    xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet 2>&1 |
+    grep -v -E '^[0-9]+ warnings? generated\.$|^Suppressed [0-9]+ warnings|^Use -header-filter' |
+    tee "$build/clang-tidy.log"
+if grep -q -E 'warning:|error:' "$build/clang-tidy.log"; then
+    echo "clang-tidy found problems (above)" >&2
+    exit 1
+fi
