@@ -1,10 +1,13 @@
-# Thin wrappers over the CMake presets; see README.md.
-.PHONY: demo test build clean
+# Thin wrappers over the scripts and the CMake presets; see README.md.
+.PHONY: demo test build bench clean
 demo:
 	./demo.sh
 test:
 	./test.sh
 build:
 	cmake --preset default && cmake --build --preset default -j
+bench: build
+	build/bench/kernel_bench
+	bench/compare.sh build
 clean:
 	rm -rf build build-asan build-tsan

@@ -1,12 +1,11 @@
 #!/bin/sh
-# Builds the nine programs and runs each in turn.
+# Builds the nine programs and the tour, then runs the tour: every program in turn, its lines
+# stamped with their arrival times. Arguments go to the tour (e.g. ./demo.sh junction).
 set -eu
 cd "$(dirname "$0")"
 scripts/prerequisites.sh demo
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)"
-for program in dartpi-serial dartpi-threads junction boxoffice-sem boxoffice-mutex \
-               spawn-words spawn-count spawn-nowait; do
-    echo "== $program"
-    "build/bin/$program"
-done
+cmake --build --preset default -j "$(nproc)" --target concurrency-tour dartpi-serial \
+    dartpi-threads junction boxoffice-sem boxoffice-mutex spawn-pause spawn-words spawn-count \
+    spawn-nowait >/dev/null
+exec build/bin/concurrency-tour "$@"

@@ -2,4 +2,6 @@
 // kernel is measured against.
 #include "estimator.h"
 
-int count_hits(unsigned seed, int points) { return count_hits_plain(seed, points); }
+int count_hits(unsigned seed, int points) {
+    return count_hits_plain(seed, points);
+}

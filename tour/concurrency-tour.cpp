@@ -231,7 +231,7 @@ int main(int argc, char **argv) {
                 found = &demo;
         if (found == nullptr) {
             fprintf(stderr, "concurrency-tour: %s '%s'\n",
-                    arg.rfind("-", 0) == 0 ? "unknown option" : "no such program", arg.c_str());
+                    arg.rfind('-', 0) == 0 ? "unknown option" : "no such program", arg.c_str());
             usage(stderr);
             return 2;
         }
