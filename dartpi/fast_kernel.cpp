@@ -66,7 +66,7 @@ using i64h = std::int64_t __attribute__((vector_size(4 * kLanes)));
 // three times, is within 1536 of the exact one near d^2, and the straightforward test's answer
 // can differ from the exact answer only within 2304 of d^2. Points within `margin` (well above
 // both) of the arc are left to the straightforward test itself.
-constexpr double kArcSquared = 4611686014132420609.0; // d^2
+constexpr double kArcSquared = 4611686014132420609.0; // d^2, to the nearest double (512 away)
 constexpr double kArcMargin = 16384.0;
 
 struct Tally {
@@ -126,7 +126,6 @@ int count_one_by_one(std::uint32_t state, int points) {
     return hits;
 }
 
-// A clone per vector width, chosen when the program is loaded.
 // The maps from a point's first state to each of the six states its two draws step through.
 constexpr Affine kPointSteps[kStepsPerPoint] = {steps(1), steps(2), steps(3),
                                                 steps(4), steps(5), steps(6)};

@@ -11,14 +11,16 @@
 
 using namespace cdtest;
 
-std::string cdtest::expected_result_line(unsigned seed, int n) {
-    int hits = count_hits_plain(seed, n * n);
+namespace {
+
+// The result line the straightforward loop implies for a run of side n from `seed`, drawing
+// with rand_r or with `draw`.
+std::string expected_result_line(unsigned seed, int n, int (*draw)(unsigned *)) {
+    int hits = count_hits_plain(seed, n * n, draw);
     char line[100];
     snprintf(line, sizeof line, "The estimated PI is %lf in %d times", hits * 4.0 / (n * n), n * n);
     return line;
 }
-
-namespace {
 
 constexpr const char *kNewYear = "2026-01-01 00:00:00";
 constexpr unsigned kNewYearSeconds = 1767225600;
@@ -34,10 +36,10 @@ std::vector<std::string> result_lines(const procrun::Result &run) {
     return lines;
 }
 
-std::vector<std::string> expected_lines(unsigned seed) {
+std::vector<std::string> expected_lines(unsigned seed, int (*draw)(unsigned *) = nullptr) {
     std::vector<std::string> lines;
     for (int side = 1000; side <= 10000; side += 1000)
-        lines.push_back(expected_result_line(seed, side));
+        lines.push_back(expected_result_line(seed, side, draw));
     std::sort(lines.begin(), lines.end());
     return lines;
 }
@@ -85,15 +87,7 @@ TEST(OtherGenerator, WithAnotherRandRTheEstimatesAreThoseItImplies) {
     auto options = frozen_at(program("dartpi-serial", Output::pipe), kNewYear);
     options.env.emplace_back("LD_PRELOAD", library);
     auto run = procrun::run(options);
-    std::vector<std::string> expected;
-    for (int n = 1000; n <= 10000; n += 1000) {
-        char line[100];
-        int hits = count_hits_plain(kNewYearSeconds, n * n, draw);
-        snprintf(line, sizeof line, "The estimated PI is %lf in %d times", hits * 4.0 / (n * n),
-                 n * n);
-        expected.push_back(line);
-    }
-    std::sort(expected.begin(), expected.end());
+    auto expected = expected_lines(kNewYearSeconds, draw);
     EXPECT_EQ(result_lines(run), expected);
     EXPECT_NE(expected, expected_lines(kNewYearSeconds)) << "the two generators must differ";
     dlclose(handle);

@@ -12,6 +12,7 @@ namespace {
 // Starts `runs` runs of the program at once and hands each result to `check`.
 template <class Check> void all_at_once(const std::string &name, int runs, Check check) {
     std::vector<std::future<procrun::Result>> started;
+    started.reserve(static_cast<size_t>(runs));
     for (int i = 0; i < runs; i++)
         started.push_back(std::async(
             std::launch::async, [&] { return procrun::run(program(name, Output::pipe, 120)); }));

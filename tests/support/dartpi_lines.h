@@ -26,9 +26,6 @@ inline bool is_total_line(const std::string &line) {
     return std::regex_match(line, format);
 }
 
-// The result line the straightforward loop implies for a run of side n from `seed`.
-std::string expected_result_line(unsigned seed, int n);
-
 // The ten squares 1000^2 ... 10000^2, in order.
 inline std::vector<long> all_squares() {
     std::vector<long> squares;
