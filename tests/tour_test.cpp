@@ -66,6 +66,14 @@ TEST(Tour, NowaitShowsTheParentReturnBeforeTheChildEnds) {
     EXPECT_TRUE(has_line(lines, R"(\s+\+3\.\d\ds  \[the child has ended too\])"));
 }
 
+TEST(Tour, ComparesTheTwoPiProgramsAfterBoth) {
+    auto run = procrun::run(tour({"dartpi-serial", "dartpi-threads"}));
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_TRUE(has_line(run.texts(),
+                         R"(  serial vs threads: processor \d+\.\d{3} s vs \d+\.\d{3} s .*; )"
+                         R"(wall \d+\.\d{3} s vs \d+\.\d{3} s .*)"));
+}
+
 TEST(Tour, BadOptionsAndUnknownProgramsExitWithStatus2) {
     for (const char *arg : {"--bogus", "no-such-program"}) {
         auto run = procrun::run(tour({arg}));

@@ -191,9 +191,9 @@ bool show(const Demo &demo, std::map<std::string, Timing> &timings) {
     if (timings.count("dartpi-serial") != 0 && timings.count("dartpi-threads") != 0 &&
         name.rfind("dartpi", 0) == 0) {
         const Timing &s = timings["dartpi-serial"], &t = timings["dartpi-threads"];
-        printf("\n  %s\n", paint("1", "serial vs threads").c_str());
-        printf("  processor time: %.3f s vs %.3f s   (the same work)\n", s.cpu, t.cpu);
-        printf("  wall time:      %.3f s vs %.3f s   (shared among %ld cores)\n", s.wall, t.wall,
+        printf("\n  %s processor %.3f s vs %.3f s (the same work); wall %.3f s vs %.3f s "
+               "(%ld cores)\n",
+               paint("1", "serial vs threads:").c_str(), s.cpu, t.cpu, s.wall, t.wall,
                sysconf(_SC_NPROCESSORS_ONLN));
     }
     return true;
