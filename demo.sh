@@ -5,7 +5,5 @@ set -eu
 cd "$(dirname "$0")"
 scripts/prerequisites.sh demo
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target concurrency-tour dartpi-serial \
-    dartpi-threads junction boxoffice-sem boxoffice-mutex spawn-pause spawn-words spawn-count \
-    spawn-nowait >/dev/null
+cmake --build --preset default -j "$(nproc)" --target demos >/dev/null
 exec build/bin/concurrency-tour "$@"

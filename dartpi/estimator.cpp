@@ -26,9 +26,9 @@ int count_hits_plain(unsigned seed, int points, int (*draw)(unsigned *)) {
         draw = rand_r;
     int hits = 0;
     for (int i = 0; i < points; i++) {
-        double x = draw(&seed) / 2147483647.0; // x is always drawn before y
-        double y = draw(&seed) / 2147483647.0;
-        if (x * x + y * y <= 1.0)
+        auto rx = static_cast<std::uint32_t>(draw(&seed)); // x is always drawn before y
+        auto ry = static_cast<std::uint32_t>(draw(&seed));
+        if (inside_by_double(rx, ry))
             hits++;
     }
     return hits;

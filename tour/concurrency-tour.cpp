@@ -176,8 +176,7 @@ bool show(const Demo &demo, std::map<std::string, Timing> &timings) {
     procrun::Result run = procrun::run(options);
     if (run.cancelled)
         return false;
-    for (const auto &line : run.err)
-        fputc(line, stderr);
+    fputs(run.err.c_str(), stderr); // what the program itself reported
     printf("  %7s  %s\n", seconds(run.exited_at).c_str(),
            paint(run.timed_out ? "31" : "2", run.timed_out ? "timed out" : ending(run)).c_str());
     // Standard output closes when the last process holding it has ended.

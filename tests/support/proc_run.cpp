@@ -279,8 +279,6 @@ Result run(const Options &options) {
         pollfd fds[3] = {{out.fd, POLLIN, 0}, {err.fd, POLLIN, 0}, {pidfd, POLLIN, 0}};
         // Without a pidfd the exit is noticed by polling every few milliseconds.
         int wait_ms = pidfd >= 0 || exited ? static_cast<int>(left * 1000) + 1 : 5;
-        if (exited && !options.wait_for_close)
-            wait_ms = 0; // take only what is already there
         int ready = poll(fds, 3, std::min(wait_ms, 250));
         if (ready < 0 && errno != EINTR)
             fail("poll");
@@ -297,14 +295,10 @@ Result run(const Options &options) {
                 options.on_line(result.lines[i], pid);
         if (!exited)
             reap();
-        if (exited && !options.wait_for_close && ready == 0)
-            break;
     }
     out.flush(&result.lines, seconds_since(start));
 
-    kill_group_and_reap(pid);
-    if (!exited)
-        reap();
+    kill_group_and_reap(pid); // a timed-out or cancelled program's status is not kept
     close_fd(out.fd);
     close_fd(err.fd);
     close_fd(pidfd);

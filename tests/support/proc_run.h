@@ -27,9 +27,6 @@ struct Options {
     std::vector<std::pair<std::string, std::string>> env; // added to (or replacing in) ours
     Output output = Output::pipe;
     double timeout = 60.0; // seconds; then the whole group is killed
-    // Keep reading after the program has exited, until every process it left behind has
-    // closed its standard output (a child that outlives its parent still gets heard).
-    bool wait_for_close = true;
     // Called for each line as it arrives; `pgid` is the program's process group.
     std::function<void(const Line &line, pid_t pgid)> on_line;
     // Called once the program itself has ended (its children may live on), with the moment.
@@ -53,7 +50,8 @@ struct Result {
     std::vector<std::string> texts() const;
 };
 
-// Runs the program to its end (and, with wait_for_close, its lingering children to theirs).
+// Runs the program to its end, and on until every process it left behind has closed its
+// standard output: a child that outlives its parent still gets heard.
 // Throws std::runtime_error when the program cannot be started at all.
 Result run(const Options &options);
 

@@ -48,8 +48,12 @@ inline procrun::Options fork_fails(procrun::Options options) {
     return options;
 }
 
+inline std::string name_of(Output output) {
+    return output == Output::terminal ? "terminal" : "pipe";
+}
+
 inline std::string output_name(const testing::TestParamInfo<Output> &info) {
-    return info.param == Output::terminal ? "terminal" : "pipe";
+    return name_of(info.param);
 }
 
 // A program's name as it may stand in a test's name.
@@ -60,8 +64,7 @@ inline std::string test_name(std::string program) {
 
 inline std::string
 program_output_name(const testing::TestParamInfo<std::tuple<std::string, Output>> &info) {
-    return test_name(std::get<0>(info.param)) + "_" +
-           (std::get<1>(info.param) == Output::terminal ? "terminal" : "pipe");
+    return test_name(std::get<0>(info.param)) + "_" + name_of(std::get<1>(info.param));
 }
 
 inline int count(const std::vector<std::string> &lines, const std::string &text) {
