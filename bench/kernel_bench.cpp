@@ -1,11 +1,12 @@
-// Nanoseconds per point of the fast kernel and of the straightforward loop.
-#include "estimator.h"
+// Nanoseconds per point of each vector path of the kernel, and of the straightforward loop.
+#include "kernel.h"
+#include "straightforward.h"
 
 #include <benchmark/benchmark.h>
 
 namespace {
 
-void per_point(benchmark::State &state, int (*count)(unsigned, int)) {
+template <class Count> void per_point(benchmark::State &state, Count count) {
     const int points = static_cast<int>(state.range(0));
     unsigned seed = 1767225600;
     for (auto _ : state) // NOLINT(clang-analyzer-deadcode.DeadStores): the benchmark's own idiom
@@ -15,16 +16,28 @@ void per_point(benchmark::State &state, int (*count)(unsigned, int)) {
                                                         benchmark::Counter::kInvert);
 }
 
-void fast(benchmark::State &state) {
-    per_point(state, [](unsigned seed, int points) { return count_hits_fast(seed, points); });
+void kernel(benchmark::State &state, const char *path) {
+    if (!can_run(path)) {
+        state.SkipWithError("this processor cannot run this path");
+        return;
+    }
+    per_point(state,
+              [path](unsigned seed, int points) { return count_hits_fast(seed, points, path); });
 }
+
 void straightforward(benchmark::State &state) {
     per_point(state, [](unsigned seed, int points) { return count_hits_plain(seed, points); });
 }
 
 // The smallest and the largest run of the programs.
-BENCHMARK(fast)->Arg(1'000'000)->Arg(100'000'000)->Unit(benchmark::kMillisecond);
-BENCHMARK(straightforward)->Arg(1'000'000)->Arg(100'000'000)->Unit(benchmark::kMillisecond);
+void sizes(benchmark::internal::Benchmark *b) {
+    b->Arg(1'000'000)->Arg(100'000'000)->Unit(benchmark::kMillisecond);
+}
+
+BENCHMARK_CAPTURE(kernel, avx512, "avx512")->Apply(sizes);
+BENCHMARK_CAPTURE(kernel, avx2, "avx2")->Apply(sizes);
+BENCHMARK_CAPTURE(kernel, portable, "portable")->Apply(sizes);
+BENCHMARK(straightforward)->Apply(sizes);
 
 } // namespace
 

@@ -1,8 +1,8 @@
 // The pi programs under a frozen calendar clock: every run draws from the same seed, so what
 // they print is fixed and can be checked against the straightforward loop.
 #include "dartpi_lines.h"
-#include "estimator.h"
 #include "programs.h"
+#include "straightforward.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,0 +1,140 @@
+// The kernel's choice of vector path, its exact decision for the points the band leaves open, and
+// the start-up check that rand_r is the generator it reproduces.
+#include "kernel.h"
+
+#include "kernel_paths.h"
+#include "lcg.h"
+#include "straightforward.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <iterator>
+
+namespace {
+
+struct Path {
+    const char *name;
+    VectorPath count;
+};
+
+// Widest first; the last runs on every processor.
+constexpr Path kPaths[] = {
+#ifdef DARTPI_X86_PATHS
+    {"avx512", count_hits_avx512},
+    {"avx2", count_hits_avx2},
+#endif
+    {"portable", count_hits_portable},
+};
+
+bool can_run(const Path &path) {
+#ifdef DARTPI_X86_PATHS
+    __builtin_cpu_init();
+    if (path.count == count_hits_avx512)
+        return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0 &&
+               __builtin_cpu_supports("popcnt") != 0;
+    if (path.count == count_hits_avx2)
+        return __builtin_cpu_supports("avx2") != 0;
+#endif
+    return path.count == count_hits_portable;
+}
+
+struct Usable {
+    const char *names[std::size(kPaths) + 1] = {};
+    VectorPath widest = nullptr;
+};
+
+Usable find_usable() {
+    Usable usable;
+    int n = 0;
+    for (const Path &path : kPaths)
+        if (can_run(path)) {
+            usable.names[n++] = path.name;
+            if (usable.widest == nullptr)
+                usable.widest = path.count;
+        }
+    return usable;
+}
+
+VectorPath find(const char *name) {
+    for (const Path &path : kPaths)
+        if (std::strcmp(path.name, name) == 0 && can_run(path))
+            return path.count;
+    return nullptr;
+}
+
+// d^2 with d = 2^31 - 1, the largest draw: a point is inside exactly when rx^2 + ry^2 <= d^2.
+constexpr std::uint64_t kArcSquared = 4611686014132420609u;
+// The double test rounds rx/d, its square and the sum, each to within half an ulp of a value
+// below 2, so it can stray from the exact answer only within about 5 * 2^-53 * d^2 < 2600 of the
+// arc. Beyond this margin the exact sum decides as the double test would.
+constexpr std::uint64_t kRoundingMargin = 16384;
+
+} // namespace
+
+Cell classify(std::uint32_t xh, std::uint32_t yh, Band band) {
+    std::uint32_t sum = xh * xh + yh * yh;
+    if (sum < band.inside_below)
+        return Cell::inside;
+    return sum >= band.outside_from ? Cell::outside : Cell::undecided;
+}
+
+bool inside_exactly(std::uint32_t rx, std::uint32_t ry) {
+    std::uint64_t sum = std::uint64_t{rx} * rx + std::uint64_t{ry} * ry;
+    if (sum + kRoundingMargin <= kArcSquared)
+        return true;
+    if (sum >= kArcSquared + kRoundingMargin)
+        return false;
+    return inside_by_double(rx, ry);
+}
+
+int inside_from_first_state(std::uint32_t first) {
+    // Five independent products from the first state rather than a chain of five.
+    constexpr Affine to_b = steps(1), to_c = steps(2), to_d = steps(3), to_e = steps(4),
+                     to_f = steps(5);
+    std::uint32_t rx = draw(first, to_b(first), to_c(first));
+    std::uint32_t ry = draw(to_d(first), to_e(first), to_f(first));
+    return inside_exactly(rx, ry) ? 1 : 0;
+}
+
+bool can_run(const char *path) {
+    return find(path) != nullptr;
+}
+
+int count_hits_fast(unsigned seed, int points, const char *path, Band band) {
+    VectorPath count = find(path);
+    if (count == nullptr)
+        abort(); // a test asked for a path this processor cannot run
+    return static_cast<int>(count(seed, points, band));
+}
+
+bool rand_r_is_known_lcg() {
+    for (unsigned seed : {0u, 1u, 12345u, 0x80000000u, 0xFFFFFFFFu, 0x9E3779B9u}) {
+        unsigned state = seed;
+        for (int call = 0; call < 4; call++) {
+            std::uint32_t a = kStep(state), b = kStep(a), c = kStep(b);
+            if (rand_r(&state) != static_cast<int>(draw(a, b, c)) || state != c)
+                return false;
+        }
+    }
+    return true;
+}
+
+// Decided once, as the program starts and before any thread exists: the paths this processor
+// runs, and whether rand_r is the generator the kernel reproduces at all (on another C library,
+// or with another generator preloaded, the straightforward loop stays).
+static const Usable usable = find_usable();
+static const bool rand_r_is_kernels_generator = rand_r_is_known_lcg();
+
+const char *const *usable_paths() {
+    return usable.names;
+}
+
+int count_hits_fast(unsigned seed, int points) {
+    return static_cast<int>(usable.widest(seed, points, kCertainBand));
+}
+
+int count_hits(unsigned seed, int points) {
+    return rand_r_is_kernels_generator ? count_hits_fast(seed, points)
+                                       : count_hits_plain(seed, points);
+}
