@@ -47,12 +47,13 @@ struct Usable {
 Usable find_usable() {
     Usable usable;
     int n = 0;
-    for (const Path &path : kPaths)
+    for (const Path &path : kPaths) {
         if (can_run(path)) {
             usable.names[n++] = path.name;
             if (usable.widest == nullptr)
                 usable.widest = path.count;
         }
+    }
     return usable;
 }
 

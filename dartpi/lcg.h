@@ -18,7 +18,7 @@ struct Affine {
     constexpr std::uint32_t operator()(std::uint32_t s) const { return mul * s + add; }
 };
 
-constexpr Affine kStep{1103515245u, 12345u};
+inline constexpr Affine kStep{1103515245u, 12345u};
 
 // `first`, then `second`.
 constexpr Affine then(Affine first, Affine second) {
@@ -36,7 +36,7 @@ constexpr Affine steps(std::uint64_t k) {
 
 // A point takes two draws of three steps each. Its "first state" is the state its x draw starts
 // from, one step past the state before the point; its y draw starts three steps later.
-constexpr unsigned kStepsPerPoint = 6;
+inline constexpr unsigned kStepsPerPoint = 6;
 
 constexpr std::uint32_t first_state(std::uint32_t seed, std::uint64_t point) {
     return steps(kStepsPerPoint * point + 1)(seed);

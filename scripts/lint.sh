@@ -4,7 +4,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 build=${1:-build}
-files=$(git ls-files '*.cpp' '*.h')
+files=$(git ls-files '*.cpp' '*.h' '*.inc')
 
 echo "== clang-format"
 # shellcheck disable=SC2086

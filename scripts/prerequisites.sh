@@ -2,7 +2,8 @@
 # Makes sure what a build needs is installed: installs it with apt when we are root on a machine
 # that has apt, otherwise prints the one apt-get line that would, and fails.
 #   scripts/prerequisites.sh demo   compiler and CMake
-#   scripts/prerequisites.sh test   also GoogleTest, faketime, fiu-utils, valgrind, clang tools
+#   scripts/prerequisites.sh test   also GoogleTest, faketime, fiu-utils, valgrind, Clang and its
+#                                   tools, the aarch64 cross compiler and qemu-user
 set -eu
 
 missing=""
@@ -20,6 +21,9 @@ if [ "${1:-demo}" = test ]; then
     need_command valgrind valgrind
     need_command clang-format clang-format
     need_command clang-tidy clang-tidy
+    need_command clang++ clang
+    need_command aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
+    need_command qemu-aarch64 qemu-user
 fi
 
 [ -z "$missing" ] && exit 0
