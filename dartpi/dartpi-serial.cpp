@@ -4,6 +4,7 @@
 // the lines come strictly in order of side. The last line is the processor time all ten took,
 // the figure to compare with dartpi-threads: the same work, spread over threads.
 #include "estimator.h"
+#include "output_check.h"
 
 #include <cstdio>
 #include <ctime>
@@ -17,5 +18,5 @@ int main() {
     clock_t elapsed = clock() - start;
 
     printf("The time taken in total: %lf seconds\n", static_cast<double>(elapsed) / 1000000.0);
-    return 0;
+    return output_status("dartpi-serial", 0);
 }

@@ -4,6 +4,7 @@
 // always) smallest first. The total is processor time summed over every thread, so it stays
 // close to dartpi-serial's, while the wall-clock time shrinks with the number of cores.
 #include "estimator.h"
+#include "output_check.h"
 
 #include <cstdio>
 #include <cstring>
@@ -40,5 +41,5 @@ int main() {
     clock_t elapsed = clock() - start;
 
     printf("The time taken in total: %lf seconds\n", static_cast<double>(elapsed) / 1000000.0);
-    return status;
+    return output_status("dartpi-threads", status);
 }

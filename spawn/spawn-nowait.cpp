@@ -3,12 +3,14 @@
 // As spawn-count, but the parent returns as soon as its lines are out while the child lingers
 // three seconds. Watch the shell's prompt come back before the child has ended: the shell waits
 // for the parent only. The child is adopted by another process and ends on its own.
+#include "output_check.h"
+
 #include <cstdio>
 #include <unistd.h>
 
 int main() {
-    setvbuf(stdout, nullptr, _IOLBF,
-            0); // nothing buffered at the fork, so nothing is printed twice
+    // Line-buffered, so nothing is left in the buffer for the fork to copy and print twice.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
 
     printf("Before fork Process id:%d\n", getpid());
     int counter = 100;
@@ -24,10 +26,11 @@ int main() {
         for (int i = 0; i < 3; i++)
             printf("hello(%d)\n", counter--);
         sleep(3);
-        return 0;
+        return output_status("spawn-nowait", 0); // the child checks its own output
     }
     printf("Parent Process id: %d\n", getpid());
     for (int i = 0; i < 3; i++)
         printf("world(%d)\n", counter++);
-    return 0; // no wait: the child outlives the program as the shell sees it
+    // No wait: the child outlives the program as the shell sees it.
+    return output_status("spawn-nowait", 0);
 }

@@ -3,6 +3,8 @@
 // Watch three lines: "Before fork" once, then "After fork" twice with two different ids, one of
 // them the id printed before the fork (the parent's). Both processes then wait in pause() until
 // a signal ends them: press Ctrl-C, which reaches both, since both are in the foreground group.
+#include "output_check.h"
+
 #include <cstdio>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@ int main() {
         return 1;
     }
     printf("After fork Process id:%d\n", getpid()); // each process reads its own id
+    output_written("spawn-pause"); // told now: neither process will return to tell it later
     pause();
-    return 0;
+    return output_status("spawn-pause", 0);
 }

@@ -3,6 +3,8 @@
 // The same sale as boxoffice-sem, with a statically initialised mutex in place of the semaphore:
 // nothing to set up, nothing to tear down. Watch for two "One ticket sold" lines and a stock of
 // 0 a second later.
+#include "output_check.h"
+
 #include <cstdio>
 #include <cstring>
 #include <pthread.h>
@@ -45,5 +47,5 @@ int main() {
 
     sleep(1);
     printf("The left ticket is %d\n", ticketAmout); // both agents are joined: nobody else writes
-    return status;
+    return output_status("boxoffice-mutex", status);
 }

@@ -3,6 +3,8 @@
 // The semaphore starts at 1, so it works as a lock: reading the stock, selling and writing it
 // back is one critical section. Watch for two "One ticket sold" lines and a stock of 0 a second
 // later; without the lock both agents could read 2 and the stock would end at 1.
+#include "output_check.h"
+
 #include <cstdio>
 #include <cstring>
 #include <pthread.h>
@@ -52,5 +54,5 @@ int main() {
     sleep(1);
     printf("The left ticket is %d\n", ticketAmout); // both agents are joined: nobody else writes
     sem_destroy(&mutex);
-    return status;
+    return output_status("boxoffice-sem", status);
 }

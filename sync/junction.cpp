@@ -3,6 +3,8 @@
 // A counting semaphore with two permits is the road. Every car announces itself at once, then
 // queues for a permit. Watch the AT lines: they come two at a time, about two seconds apart,
 // and at no point are more than two cars AT the fork without having PASSED it.
+#include "output_check.h"
+
 #include <cstdio>
 #include <cstring>
 #include <pthread.h>
@@ -47,5 +49,5 @@ int main() {
         pthread_join(threads[i], nullptr);
 
     sem_destroy(&road); // no car can be waiting on it any more
-    return status;
+    return output_status("junction", status);
 }

@@ -1,5 +1,6 @@
-// Faults the system rarely produces, injected: a thread that cannot be created, a fork that
-// fails. Each program says what failed on standard error, finishes what it started, and exits 1.
+// Faults the system rarely produces, injected: a thread that cannot be created, a semaphore that
+// cannot be initialised, a fork that fails. Each program says what failed on standard error,
+// finishes what it started, and exits 1.
 #include "dartpi_lines.h"
 #include "programs.h"
 
@@ -72,6 +73,20 @@ INSTANTIATE_TEST_SUITE_P(EveryIndex, ThreadCreationFails, testing::ValuesIn(ever
                          [](const auto &p) {
                              return test_name(p.param.program) + "_at_" + std::to_string(p.param.k);
                          });
+
+class SemaphoreInitFails : public testing::TestWithParam<std::string> {};
+
+TEST_P(SemaphoreInitFails, ReportsAndExitsOneBeforeAnyThreadStarts) {
+    auto run = procrun::run(semaphores_fail(program(GetParam(), Output::pipe, 20)));
+    expect_reported(run, GetParam(), "sem_init");
+    EXPECT_EQ(run.err, GetParam() + ": sem_init: Function not implemented\n");
+    EXPECT_TRUE(run.lines.empty()) << run.lines.front().text;
+    EXPECT_LT(run.exited_at, 0.5) << "no car or agent may have started";
+}
+
+INSTANTIATE_TEST_SUITE_P(BothSemaphorePrograms, SemaphoreInitFails,
+                         testing::Values("junction", "boxoffice-sem"),
+                         [](const auto &p) { return test_name(p.param); });
 
 class ForkFails : public testing::TestWithParam<std::string> {};
 

@@ -5,6 +5,7 @@
 // and the tour adds what the bare output cannot show: the SIGINT that ends spawn-pause, the
 // moment spawn-nowait's parent returns while its child lives on, a timeline of the cars at the
 // junction, and the processor and wall time of the two pi programs side by side.
+#include "output_check.h"
 #include "proc_run.h"
 
 #include <cmath>
@@ -206,10 +207,7 @@ void usage(FILE *to) {
                 "Colour is used when standard output is a terminal and NO_COLOR is unset.\n");
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+int tour(int argc, char **argv) {
     colour = isatty(STDOUT_FILENO) != 0 && getenv("NO_COLOR") == nullptr;
 
     std::vector<const Demo *> chosen;
@@ -259,4 +257,11 @@ int main(int argc, char **argv) {
         }
     }
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    return output_status("concurrency-tour", tour(argc, argv));
 }

@@ -187,12 +187,16 @@ Result run(const Options &options) {
             fail("openpty");
         fcntl(out_read, F_SETFD, FD_CLOEXEC);
         fcntl(out_write, F_SETFD, FD_CLOEXEC);
-    } else {
+    } else if (options.output == Output::pipe) {
         int out_pipe[2];
         if (pipe2(out_pipe, O_CLOEXEC) != 0)
             fail("pipe");
         out_read = out_pipe[0];
         out_write = out_pipe[1];
+    } else if (options.output == Output::full_device) {
+        out_write = open("/dev/full", O_WRONLY | O_CLOEXEC);
+        if (out_write < 0)
+            fail("open /dev/full");
     }
     if (pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(exec_pipe, O_CLOEXEC) != 0)
         fail("pipe");
@@ -210,7 +214,10 @@ Result run(const Options &options) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         int in_fd = options.output == Output::terminal ? out_write : null_fd;
         dup2(in_fd, STDIN_FILENO);
-        dup2(out_write, STDOUT_FILENO);
+        if (options.output == Output::closed)
+            close(STDOUT_FILENO);
+        else
+            dup2(out_write, STDOUT_FILENO);
         dup2(err_pipe[1], STDERR_FILENO);
         sigset_t none;
         sigemptyset(&none);
@@ -288,8 +295,13 @@ Result run(const Options &options) {
             close_fd(out.fd);
             result.closed_at = now;
         }
-        if (fds[1].revents != 0 && !err.read_into(nullptr, &result.err, now))
-            close_fd(err.fd);
+        if (fds[1].revents != 0) {
+            size_t had = result.err.size();
+            if (!err.read_into(nullptr, &result.err, now))
+                close_fd(err.fd);
+            if (options.on_err && result.err.size() > had)
+                options.on_err(result.err, pid);
+        }
         if (options.on_line)
             for (size_t i = seen; i < result.lines.size(); i++)
                 options.on_line(result.lines[i], pid);

@@ -14,7 +14,9 @@
 
 namespace procrun {
 
-enum class Output { terminal, pipe };
+// Where the program's standard output goes: a pseudo-terminal or a pipe, read line by line; or,
+// to see how it copes, a device that is always full, or nowhere (the descriptor closed).
+enum class Output { terminal, pipe, full_device, closed };
 
 struct Line {
     std::string text; // without the line end
@@ -29,6 +31,8 @@ struct Options {
     double timeout = 60.0; // seconds; then the whole group is killed
     // Called for each line as it arrives; `pgid` is the program's process group.
     std::function<void(const Line &line, pid_t pgid)> on_line;
+    // Called as standard error grows, with all of it so far.
+    std::function<void(const std::string &err, pid_t pgid)> on_err;
     // Called once the program itself has ended (its children may live on), with the moment.
     std::function<void(double at)> on_exit;
     // When set and it becomes non-zero (from a signal handler), the run is cut short.

@@ -42,6 +42,12 @@ inline procrun::Options thread_creation_fails_at(procrun::Options options, int k
     return options;
 }
 
+// The program's sem_init fails with ENOSYS.
+inline procrun::Options semaphores_fail(procrun::Options options) {
+    options.env.emplace_back("LD_PRELOAD", interposer("fail_sem_init"));
+    return options;
+}
+
 // Every fork of the program fails.
 inline procrun::Options fork_fails(procrun::Options options) {
     options.prefix = {"fiu-run", "-x", "-c", "enable name=posix/proc/fork"};
