@@ -1,5 +1,6 @@
 #!/bin/sh
-# Fails on unformatted code and on clang-tidy warnings in the project's own files.
+# Fails on unformatted code, on warnings about the manual pages, and on clang-tidy warnings in
+# the project's own files.
 #   scripts/lint.sh [build-dir]   (a configured build with compile_commands.json; default build)
 set -eu
 cd "$(dirname "$0")/.."
@@ -9,6 +10,13 @@ files=$(git ls-files '*.cpp' '*.h' '*.inc')
 echo "== clang-format"
 # shellcheck disable=SC2086
 clang-format --dry-run -Werror $files
+
+echo "== manual pages"
+mandoc -T lint -W warning man/*.1
+for page in man/*.1; do
+    warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || { echo "$page: $warnings" >&2; exit 1; }
+done
 
 echo "== clang-tidy"
 # shellcheck disable=SC2086

@@ -16,11 +16,14 @@ need_command make make
 if [ "${1:-demo}" = test ]; then
     need_file /usr/include/gtest/gtest.h libgtest-dev
     need_file /usr/include/gmock/gmock.h libgmock-dev
+    need_file /usr/include/nlohmann/json.hpp nlohmann-json3-dev
     need_command faketime faketime
     need_command fiu-run fiu-utils
     need_command valgrind valgrind
     need_command clang-format clang-format
     need_command clang-tidy clang-tidy
+    need_command mandoc mandoc
+    need_command man man-db
     need_command clang++ clang
     need_command aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
     need_command qemu-aarch64 qemu-user

@@ -2,8 +2,13 @@
 #include "programs.h"
 
 #include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <unistd.h>
 
 using namespace cdtest;
@@ -114,6 +119,64 @@ TEST(Tour, CtrlCEndsTheProgramShownAndTheTourLeavingNothingBehind) {
     EXPECT_EQ(count(run.texts(), "== boxoffice-sem =="), 0);
     ASSERT_NE(tour_pid, 0);
     EXPECT_TRUE(procrun::started_by(tour_pid).empty()) << "a program the tour started is alive";
+}
+
+TEST(Tour, WritesWhatItSawAsATraceFile) {
+    std::string path = testing::TempDir() + "tour-trace.json";
+    auto run = procrun::run(tour({"--trace", path, "spawn-count", "boxoffice-mutex"}));
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    std::ifstream file(path);
+    auto trace = nlohmann::json::parse(file); // throws, and fails the test, if not valid JSON
+    std::vector<std::string> programs;
+    int instants = 0;
+    for (const auto &event : trace.at("traceEvents")) {
+        if (event.at("ph") == "M" && event.at("name") == "process_name")
+            programs.push_back(event.at("args").at("name"));
+        instants += event.at("ph") == "i";
+    }
+    EXPECT_EQ(programs, (std::vector<std::string>{"spawn-count", "boxoffice-mutex"}));
+    EXPECT_EQ(instants, 9 + 3) << "one instant per printed line";
+    std::filesystem::remove(path);
+}
+
+TEST(Tour, TheTimeColumnLinesUpWithColourOn) {
+    auto options = program("concurrency-tour", Output::terminal);
+    options.argv.push_back("spawn-pause");
+    static const std::regex colour_code("\033\\[[0-9;]*m");
+    std::set<size_t> text_columns; // where the text after the stamp starts
+    for (const auto &line : procrun::run(options).lines) {
+        std::string plain = std::regex_replace(line.text, colour_code, "");
+        static const std::regex stamped(R"(( +\+\d+\.\d\ds  ).*)");
+        std::smatch m;
+        if (std::regex_match(plain, m, stamped))
+            text_columns.insert(static_cast<size_t>(m[1].length()));
+    }
+    EXPECT_EQ(text_columns, std::set<size_t>{12}) << "programs' lines and the tour's notes";
+}
+
+TEST(Tour, VersionIsTheProjectVersion) {
+    auto run = procrun::run(tour({"--version"}));
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.texts(), std::vector<std::string>{"concurrency-tour " CD_PROJECT_VERSION});
+}
+
+TEST(Tour, RunsOnlyTheProgramsBesideItself) {
+    // A copy of the tour alone in a folder, started from a folder that holds build/bin/junction.
+    namespace fs = std::filesystem;
+    fs::path alone = fs::path(testing::TempDir()) / "tour-alone";
+    fs::remove_all(alone);
+    fs::create_directories(alone / "elsewhere/build/bin");
+    fs::copy_file(bin("concurrency-tour"), alone / "concurrency-tour");
+    fs::copy_file(bin("boxoffice-mutex"), alone / "elsewhere/build/bin/junction");
+    auto options = tour({"junction"});
+    options.argv[0] = (alone / "concurrency-tour").string();
+    options.prefix = {"sh", "-c", "cd \"$0\" && exec \"$@\"", (alone / "elsewhere").string()};
+    auto run = procrun::run(options);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(run.err, "concurrency-tour: junction: not found (looked for " +
+                           (alone / "junction").string() + ")\n");
+    EXPECT_EQ(count(run.texts(), "One ticket sold"), 0) << "ran a program from the current folder";
+    fs::remove_all(alone);
 }
 
 } // namespace

@@ -3,19 +3,22 @@
 // Every program runs on a pseudo-terminal of its own, so it behaves as it would on yours. Each
 // line it prints is shown with the moment it arrived (+1.00s is one second after the start),
 // and the tour adds what the bare output cannot show: the SIGINT that ends spawn-pause, the
-// moment spawn-nowait's parent returns while its child lives on, a timeline of the cars at the
-// junction, and the processor and wall time of the two pi programs side by side.
+// moment spawn-nowait's parent returns while its child lives on, a timeline of who did what
+// when (the cars at the junction, the pi runs, the processes of each fork), the processor and
+// wall time of the two pi programs side by side, and with --trace all of it as a trace file.
+#include "activity.h"
 #include "output_check.h"
 #include "proc_run.h"
+#include "timeline.h"
+#include "trace.h"
 
-#include <cmath>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <optional>
-#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,14 +58,14 @@ std::string paint(const char *code, const std::string &text) {
     return colour ? std::string("\033[") + code + "m" + text + "\033[0m" : text;
 }
 
-std::string seconds(double t) {
-    char text[32];
-    snprintf(text, sizeof text, "+%.2fs", t);
-    return text;
+// A line of the tour's own, or (stamp painted green) one the program printed.
+void line(double at, const std::string &text, bool printed = false) {
+    std::string when = tour::stamp(at);
+    printf("  %s  %s\n", (printed ? paint("32", when) : when).c_str(), text.c_str());
 }
 
 void note(double at, const std::string &text) {
-    printf("  %7s  %s\n", seconds(at).c_str(), paint("33", "[" + text + "]").c_str());
+    line(at, paint("33", "[" + text + "]"));
 }
 
 std::string ending(const procrun::Result &run) {
@@ -71,86 +74,35 @@ std::string ending(const procrun::Result &run) {
     return "exit status " + std::to_string(run.exit_code);
 }
 
-// Rows of the junction timeline: for each car, what it was doing in each quarter second.
-void draw_timeline(const procrun::Result &run) {
-    static const std::regex format(R"(\((\d+)\) I (INTEND to pass|am AT|have PASSED) the fork)");
-    struct Car {
-        double intend = -1, at = -1, passed = -1;
-    };
-    std::vector<std::string> order;
-    std::map<std::string, Car> cars;
-    for (const auto &line : run.lines) {
-        std::smatch m;
-        if (!std::regex_match(line.text, m, format))
-            continue;
-        Car &car = cars[m[1]];
-        if (m[2] == "INTEND to pass") {
-            car.intend = line.at;
-            order.push_back(m[1]);
-        } else if (m[2] == "am AT") {
-            car.at = line.at;
-        } else {
-            car.passed = line.at;
-        }
-    }
-    const double step = 0.25;
-    int columns = static_cast<int>(std::ceil(run.exited_at / step));
-    printf("\n  timeline, one column per %.2f s:  - announced   . waiting for the road   # on the "
-           "road (holding a permit)\n",
-           step);
-    for (size_t i = 0; i < order.size(); i++) {
-        const Car &car = cars[order[i]];
-        std::string row;
-        for (int c = 0; c < columns; c++) {
-            double t = (c + 0.5) * step;
-            // The permit is given back one second after PASSED.
-            bool holding = car.at >= 0 && t >= car.at && (car.passed < 0 || t < car.passed + 1);
-            char mark = ' ';
-            if (holding)
-                mark = '#';
-            else if (car.intend >= 0 && t >= car.intend && t < car.intend + 1)
-                mark = '-';
-            else if (car.intend >= 0 && t >= car.intend && (car.at < 0 || t < car.at))
-                mark = '.';
-            row += mark;
-        }
-        printf("  car %zu  |%s|\n", i + 1, row.c_str());
-    }
-    std::string axis;
-    for (int c = 0; c < columns; c++)
-        axis += c % 4 == 0 ? '|' : ' ';
-    printf("         %s\n", axis.c_str());
-    std::string labels;
-    for (int s = 0; s * 4 < columns; s++) {
-        std::string label = std::to_string(s) + "s";
-        labels += label + std::string(4 - std::min<size_t>(4, label.size()), ' ');
-    }
-    printf("         %s\n", labels.c_str());
+// Only the programs beside the tour's own executable, wherever it was started from.
+std::string program_path(const std::string &name) {
+    return procrun::self_dir() + "/" + name;
 }
 
-std::string find_program(const std::string &name) {
-    struct stat info {};
-    for (const std::string &dir : {procrun::self_dir(), std::string("build/bin")}) {
-        std::string path = dir + "/" + name;
-        if (stat(path.c_str(), &info) == 0)
-            return path;
-    }
-    return "";
-}
-
-struct Timing {
+struct Seen {
+    tour::Activity activity;
     double cpu, wall;
 };
 
-// Runs one demonstration; returns false when the tour was interrupted.
-bool show(const Demo &demo, std::map<std::string, Timing> &timings) {
+using Clock = std::chrono::steady_clock;
+const Clock::time_point tour_start = Clock::now();
+
+double since_tour_start() {
+    return std::chrono::duration<double>(Clock::now() - tour_start).count();
+}
+
+enum class Shown { done, missing, cut_short };
+
+// Runs one demonstration and shows it; what it saw goes into `seen` and the trace.
+Shown show(const Demo &demo, std::map<std::string, Seen> &seen, tour::Trace &trace) {
     printf("\n%s\n%s\n\n", paint("1;36", "== " + std::string(demo.name) + " ==").c_str(),
            paint("2", demo.watch).c_str());
-    std::string path = find_program(demo.name);
-    if (path.empty()) {
-        fprintf(stderr, "concurrency-tour: %s: not found next to the tour or in build/bin\n",
-                demo.name);
-        return true;
+    std::string path = program_path(demo.name);
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        fprintf(stderr, "concurrency-tour: %s: not found (looked for %s)\n", demo.name,
+                path.c_str());
+        return Shown::missing;
     }
 
     procrun::Options options;
@@ -160,11 +112,14 @@ bool show(const Demo &demo, std::map<std::string, Timing> &timings) {
     options.cancel = &interrupted;
     std::string name = demo.name;
     int after_fork = 0;
-    options.on_line = [&](const procrun::Line &line, pid_t pgid) {
-        printf("  %7s  %s\n", paint("32", seconds(line.at)).c_str(), line.text.c_str());
-        if (name == "spawn-pause" && line.text.rfind("After fork", 0) == 0 && ++after_fork == 2) {
-            note(line.at, "both processes are in pause(): sending SIGINT to the process group, "
-                          "as Ctrl-C would");
+    double interrupted_at = -1;
+    options.on_line = [&](const procrun::Line &printed, pid_t pgid) {
+        line(printed.at, printed.text, true);
+        if (name == "spawn-pause" && printed.text.rfind("After fork", 0) == 0 &&
+            ++after_fork == 2) {
+            note(printed.at, "both processes are in pause(): sending SIGINT to the process "
+                             "group, as Ctrl-C would");
+            interrupted_at = printed.at;
             kill(-pgid, SIGINT);
         }
     };
@@ -174,53 +129,99 @@ bool show(const Demo &demo, std::map<std::string, Timing> &timings) {
                      "now; the child lives on");
     };
 
+    double started_at = since_tour_start();
     procrun::Result run = procrun::run(options);
     if (run.cancelled)
-        return false;
+        return Shown::cut_short;
     fputs(run.err.c_str(), stderr); // what the program itself reported
-    printf("  %7s  %s\n", seconds(run.exited_at).c_str(),
-           paint(run.timed_out ? "31" : "2", run.timed_out ? "timed out" : ending(run)).c_str());
+    line(run.exited_at,
+         paint(run.timed_out ? "31" : "2", run.timed_out ? "timed out" : ending(run)));
     // Standard output closes when the last process holding it has ended.
     if (name == "spawn-pause" && run.closed_at >= 0)
         note(run.closed_at, "both processes have ended");
     if (name == "spawn-nowait" && run.closed_at >= 0)
         note(run.closed_at, "the child has ended too");
-    if (name == "junction")
-        draw_timeline(run);
-    timings[name] = {run.cpu_seconds, run.exited_at};
-    if (timings.count("dartpi-serial") != 0 && timings.count("dartpi-threads") != 0 &&
-        name.rfind("dartpi", 0) == 0) {
-        const Timing &s = timings["dartpi-serial"], &t = timings["dartpi-threads"];
+
+    Seen &now =
+        seen[name] = {tour::observe(name, run, interrupted_at), run.cpu_seconds, run.exited_at};
+    trace.add(now.activity, started_at);
+    if (name == "junction" || name.rfind("spawn-", 0) == 0)
+        fputs(tour::draw_timeline({&now.activity}).c_str(), stdout);
+    return Shown::done;
+}
+
+// The two pi programs, once both have run (or the one that ran alone), on one scale.
+void compare_pi(const std::map<std::string, Seen> &seen, bool other_still_to_come) {
+    auto serial = seen.find("dartpi-serial"), threads = seen.find("dartpi-threads");
+    std::vector<const tour::Activity *> drawn;
+    for (auto found : {serial, threads})
+        if (found != seen.end())
+            drawn.push_back(&found->second.activity);
+    if (drawn.empty() || other_still_to_come)
+        return;
+    fputs(tour::draw_timeline(drawn).c_str(), stdout);
+    if (drawn.size() == 2) {
+        const Seen &s = serial->second, &t = threads->second;
         printf("\n  %s processor %.3f s vs %.3f s (the same work); wall %.3f s vs %.3f s "
                "(%ld cores)\n",
                paint("1", "serial vs threads:").c_str(), s.cpu, t.cpu, s.wall, t.wall,
                sysconf(_SC_NPROCESSORS_ONLN));
     }
-    return true;
+}
+
+bool write_trace(const tour::Trace &trace, const std::string &path) {
+    FILE *file = fopen(path.c_str(), "w");
+    if (file == nullptr) {
+        fprintf(stderr, "concurrency-tour: %s: %s\n", path.c_str(), strerror(errno));
+        return false;
+    }
+    std::string json = trace.json();
+    bool written = fwrite(json.data(), 1, json.size(), file) == json.size();
+    written = fclose(file) == 0 && written;
+    if (!written)
+        fprintf(stderr, "concurrency-tour: %s: write error: %s\n", path.c_str(), strerror(errno));
+    return written;
 }
 
 void usage(FILE *to) {
-    fprintf(to, "usage: concurrency-tour [--list] [--help] [PROGRAM...]\n"
+    fprintf(to, "usage: concurrency-tour [--trace FILE] [--list] [--help] [--version] "
+                "[PROGRAM...]\n"
                 "Runs the demonstrations (all nine, or those named) and shows each at work.\n"
-                "  --list   list the programs and what each shows\n"
-                "  --help   show this help\n"
+                "  --trace FILE  also write what was seen as a trace (Perfetto, chrome://tracing)\n"
+                "  --list        list the programs and what each shows\n"
+                "  --help        show this help\n"
+                "  --version     show the version\n"
                 "Colour is used when standard output is a terminal and NO_COLOR is unset.\n");
 }
 
-int tour(int argc, char **argv) {
+int tour_main(int argc, char **argv) {
     colour = isatty(STDOUT_FILENO) != 0 && getenv("NO_COLOR") == nullptr;
 
     std::vector<const Demo *> chosen;
+    std::string trace_path;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             usage(stdout);
             return 0;
         }
+        if (arg == "--version") {
+            printf("concurrency-tour %s\n", CD_VERSION);
+            return 0;
+        }
         if (arg == "--list") {
             for (const Demo &demo : kDemos)
                 printf("%-16s %s\n", demo.name, demo.watch);
             return 0;
+        }
+        if (arg == "--trace" || arg.rfind("--trace=", 0) == 0) {
+            if (arg == "--trace" && i + 1 == argc) {
+                fprintf(stderr, "concurrency-tour: --trace needs a file name\n");
+                usage(stderr);
+                return 2;
+            }
+            trace_path = arg == "--trace" ? argv[++i] : arg.substr(strlen("--trace="));
+            continue;
         }
         const Demo *found = nullptr;
         for (const Demo &demo : kDemos)
@@ -244,24 +245,41 @@ int tour(int argc, char **argv) {
     sigaction(SIGINT, &on_interrupt, nullptr);
     sigaction(SIGTERM, &on_interrupt, nullptr);
 
-    std::map<std::string, Timing> timings;
-    for (const Demo *demo : chosen) {
+    std::map<std::string, Seen> seen;
+    tour::Trace trace;
+    int status = 0;
+    for (size_t i = 0; i < chosen.size(); i++) {
+        Shown shown = Shown::done;
         try {
-            if (!show(*demo, timings)) {
-                printf("\n%s\n", paint("31", "interrupted: the program was ended").c_str());
-                return 130;
-            }
+            shown = show(*chosen[i], seen, trace);
         } catch (const std::exception &e) {
             fprintf(stderr, "concurrency-tour: %s\n", e.what());
             return 1;
         }
+        if (shown == Shown::cut_short) {
+            printf("\n%s\n", paint("31", "interrupted: the program was ended").c_str());
+            status = 130;
+            break;
+        }
+        if (shown == Shown::missing)
+            status = 1;
+        std::string name = chosen[i]->name;
+        if (name.rfind("dartpi-", 0) == 0) {
+            bool other_to_come = false;
+            for (size_t j = i + 1; j < chosen.size(); j++)
+                other_to_come =
+                    other_to_come || std::string(chosen[j]->name).rfind("dartpi-", 0) == 0;
+            compare_pi(seen, other_to_come);
+        }
     }
-    return 0;
+    if (!trace_path.empty() && !write_trace(trace, trace_path) && status == 0)
+        status = 1;
+    return status;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    return output_status("concurrency-tour", tour(argc, argv));
+    return output_status("concurrency-tour", tour_main(argc, argv));
 }

@@ -2,7 +2,7 @@
 // going into a pipe. Every line is recorded with the moment it arrived, and the program's whole
 // process group is killed when the run ends or times out, so nothing it started outlives it.
 //
-// Shared by the tests and the demo tour.
+// The tour is built on it, and so are the tests.
 #pragma once
 
 #include <csignal>

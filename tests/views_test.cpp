@@ -1,0 +1,166 @@
+// The tour's timelines and trace, drawn from runs made up here: what they show is a function of
+// the lines a program printed and when, so no program needs to run.
+#include "activity.h"
+#include "timeline.h"
+#include "trace.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+
+namespace {
+
+procrun::Result made_up(std::vector<procrun::Line> lines, double exited_at, double closed_at = -1) {
+    procrun::Result run;
+    run.lines = std::move(lines);
+    run.exited_at = exited_at;
+    run.closed_at = closed_at < 0 ? exited_at : closed_at;
+    run.exit_code = 0;
+    return run;
+}
+
+// A junction run at its nominal pace: cars 11 and 22 first, then 33 and 44, then 55.
+procrun::Result junction_run() {
+    std::vector<procrun::Line> lines;
+    for (const char *id : {"11", "22", "33", "44", "55"})
+        lines.push_back({std::string("(") + id + ") I INTEND to pass the fork", 0.0});
+    double at = 1.0;
+    for (auto pair : {std::vector<std::string>{"11", "22"}, {"33", "44"}, {"55"}}) {
+        for (const auto &id : pair)
+            lines.push_back({"(" + id + ") I am AT the fork", at});
+        for (const auto &id : pair)
+            lines.push_back({"(" + id + ") I have PASSED the fork", at + 1});
+        at += 2;
+    }
+    return made_up(lines, 7.0);
+}
+
+// The rows of a drawn timeline: name -> what lies between the bars.
+std::map<std::string, std::string> rows(const std::string &drawn) {
+    static const std::regex row(R"(  (\S+(?: \S+)?) +\|([^|]*)\|)");
+    std::map<std::string, std::string> found;
+    std::istringstream lines(drawn);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, row))
+            found[m[1]] = m[2];
+    }
+    return found;
+}
+
+TEST(Timeline, JunctionShowsEachCarAnnouncedWaitingAndOnTheRoad) {
+    auto activity = tour::observe("junction", junction_run());
+    auto drawn = rows(tour::draw_timeline({&activity}));
+    ASSERT_EQ(drawn.size(), 5u);
+    EXPECT_EQ(drawn["car 1"], "----########                ");
+    EXPECT_EQ(drawn["car 3"], "----........########        ");
+    EXPECT_EQ(drawn["car 5"], "----................########");
+}
+
+TEST(Timeline, NowaitDrawsTheChildOnAfterItsParentHasReturned) {
+    auto run = made_up({{"Before fork Process id:100", 0.001},
+                        {"Parent Process id: 100", 0.001},
+                        {"world(100)", 0.001},
+                        {"Child process id (my parent pid is 100):101", 0.002},
+                        {"hello(100)", 0.002}},
+                       0.002, 3.002);
+    auto activity = tour::observe("spawn-nowait", run);
+    auto drawn = rows(tour::draw_timeline({&activity}));
+    ASSERT_EQ(drawn.size(), 2u);
+    EXPECT_EQ(drawn["parent 100"].find_first_not_of(' '), 0u);
+    EXPECT_EQ(drawn["parent 100"].find_last_not_of(' '), 0u) << "the parent ends at once";
+    EXPECT_EQ(drawn["child 101"].find_last_not_of(' ') + 1, 30u) << "the child sleeps 3 s";
+    EXPECT_NE(drawn["child 101"].find('s'), std::string::npos);
+}
+
+TEST(Timeline, WaitingParentIsMarkedUntilItsChildHasEnded) {
+    auto run = made_up({{"Before fork Process id:7", 0.0},
+                        {"Parent Process id: 7", 0.0001},
+                        {"world", 0.0002},
+                        {"Child process id (my parent pid is 7):8", 0.002},
+                        {"hello", 0.004}},
+                       0.005);
+    auto activity = tour::observe("spawn-words", run);
+    auto drawn = rows(tour::draw_timeline({&activity}));
+    EXPECT_EQ(drawn["parent 7"].substr(0, 2), "==");
+    EXPECT_EQ(drawn["parent 7"].back(), 'w');
+    EXPECT_NE(drawn["child 8"].find('='), std::string::npos);
+}
+
+TEST(Timeline, SerialAndThreadsShareOneScale) {
+    std::vector<procrun::Line> serial_lines, thread_lines;
+    for (int k = 1; k <= 10; k++) {
+        std::string text =
+            "The estimated PI is 3.141593 in " + std::to_string(k * k * 1000000) + " times";
+        serial_lines.push_back({text, 0.001 * k * (k + 1) * (2 * k + 1) / 6}); // runs back to back
+        thread_lines.push_back({text, 0.002 * k * k});
+    }
+    auto serial = tour::observe("dartpi-serial", made_up(serial_lines, 0.385));
+    auto threads = tour::observe("dartpi-threads", made_up(thread_lines, 0.2));
+    std::string drawn = tour::draw_timeline({&serial, &threads});
+    std::istringstream lines(drawn);
+    std::vector<std::string> bars;
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("side ") != std::string::npos)
+            bars.push_back(line.substr(line.find('|')));
+    ASSERT_EQ(bars.size(), 20u);
+    for (const auto &bar : bars)
+        EXPECT_EQ(bar.size(), bars[0].size()) << "one scale for both";
+    EXPECT_EQ(bars[19][1], '=') << "every thread starts at once";
+    EXPECT_EQ(bars[9][1], ' ') << "the last serial run starts late";
+}
+
+TEST(Timeline, TheTimeColumnHasOneWidthUpTo999Seconds) {
+    for (double t : {0.0, 9.99, 10.0, 99.99, 100.0, 999.99})
+        EXPECT_EQ(tour::stamp(t).size(), 8u) << tour::stamp(t);
+    EXPECT_EQ(tour::stamp(1.25), "  +1.25s");
+}
+
+TEST(Trace, IsTraceEventJsonWithATrackPerCarAndThePermitsWithinZeroToTwo) {
+    auto activity = tour::observe("junction", junction_run());
+    tour::Trace trace;
+    trace.add(activity, 10.0);
+    auto parsed = nlohmann::json::parse(trace.json());
+    std::set<std::string> threads;
+    int complete = 0, instants = 0, counters = 0;
+    for (const auto &event : parsed.at("traceEvents")) {
+        std::string ph = event.at("ph");
+        if (ph == "M" && event.at("name") == "process_name") {
+            EXPECT_EQ(event.at("args").at("name"), "junction");
+        }
+        if (ph == "M" && event.at("name") == "thread_name")
+            threads.insert(event.at("args").at("name"));
+        if (ph == "X") {
+            complete++;
+            EXPECT_TRUE(event.at("ts").is_number_integer());
+            EXPECT_GE(event.at("ts").get<long>(), 10'000'000) << "microseconds, from the tour";
+            EXPECT_GT(event.at("dur").get<long>(), 0);
+        }
+        if (ph == "i") {
+            instants++;
+            EXPECT_NE(event.at("name").get<std::string>().find("the fork"), std::string::npos);
+        }
+        if (ph == "C") {
+            counters++;
+            int free = event.at("args").at("free permits");
+            EXPECT_GE(free, 0);
+            EXPECT_LE(free, 2);
+        }
+    }
+    EXPECT_EQ(threads,
+              (std::set<std::string>{"junction", "car 1", "car 2", "car 3", "car 4", "car 5"}));
+    // Announced and on the road for each car, and waiting for the three that queued.
+    EXPECT_EQ(complete, 13);
+    EXPECT_EQ(instants, 15);
+    EXPECT_EQ(counters, 11) << "the start, and a take and a give-back per car";
+}
+
+TEST(Trace, StringsSurviveTheRoundTrip) {
+    const std::string texts[] = {"plain",     "a \"quoted\" word",         "back\\slash",
+                                 "tab\there", std::string("nul\0byte", 8), "\x1b[32mcolour\x1b[0m"};
+    for (const std::string &text : texts)
+        EXPECT_EQ(nlohmann::json::parse(tour::json_string(text)).get<std::string>(), text);
+}
+
+} // namespace

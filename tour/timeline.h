@@ -1,0 +1,21 @@
+// Timelines in the terminal: one row per actor, one column per step of time, a legend and an axis,
+// and a line saying what to see. Several programs drawn together share one scale.
+#pragma once
+
+#include "activity.h"
+
+#include <string>
+#include <vector>
+
+namespace tour {
+
+// At most this many columns of time.
+inline constexpr int kTimelineColumns = 60;
+
+std::string draw_timeline(const std::vector<const Activity *> &activities);
+
+// The tour's time column: "+1.25s", right-aligned to the width of "+999.99s" (before any colour
+// is added), so that the column lines up.
+std::string stamp(double seconds);
+
+} // namespace tour

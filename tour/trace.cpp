@@ -1,0 +1,66 @@
+#include "trace.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace tour {
+namespace {
+
+std::string microseconds(double seconds) {
+    return std::to_string(std::llround(seconds * 1e6));
+}
+
+} // namespace
+
+std::string json_string(const std::string &text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+void Trace::add(const Activity &activity, double started_at) {
+    // Thread 0 is the program itself: lines that belong to no car, run or process.
+    const std::string pid = std::to_string(++programs_);
+    auto event = [&](const std::string &phase, const std::string &name, int tid,
+                     const std::string &rest) {
+        events_.push_back("{\"ph\":\"" + phase + "\",\"name\":" + json_string(name) +
+                          ",\"pid\":" + pid + ",\"tid\":" + std::to_string(tid) + rest + "}");
+    };
+    auto ts = [&](double at) { return ",\"ts\":" + microseconds(started_at + at); };
+
+    event("M", "process_name", 0, ",\"args\":{\"name\":" + json_string(activity.program) + "}");
+    event("M", "thread_name", 0, ",\"args\":{\"name\":" + json_string(activity.program) + "}");
+    for (size_t i = 0; i < activity.actors.size(); i++) {
+        const Actor &actor = activity.actors[i];
+        int tid = static_cast<int>(i) + 1;
+        event("M", "thread_name", tid, ",\"args\":{\"name\":" + json_string(actor.name) + "}");
+        for (const Phase &phase : actor.phases)
+            event("X", phase.name, tid,
+                  ts(phase.from) + ",\"dur\":" + microseconds(phase.to - phase.from));
+    }
+    for (const Printed &printed : activity.lines)
+        event("i", printed.line.text, printed.actor + 1, ts(printed.line.at) + ",\"s\":\"t\"");
+    for (const auto &[at, free] : activity.free_permits)
+        event("C", "free permits", 0,
+              ts(at) + ",\"args\":{\"free permits\":" + std::to_string(free) + "}");
+}
+
+std::string Trace::json() const {
+    std::string out = "{\"displayTimeUnit\":\"ms\",\"traceEvents\":[\n";
+    for (size_t i = 0; i < events_.size(); i++)
+        out += events_[i] + (i + 1 < events_.size() ? ",\n" : "\n");
+    return out + "]}\n";
+}
+
+} // namespace tour
