@@ -26,7 +26,7 @@ procrun::Result junction_run() {
     for (const char *id : {"11", "22", "33", "44", "55"})
         lines.push_back({std::string("(") + id + ") I INTEND to pass the fork", 0.0});
     double at = 1.0;
-    for (auto pair : {std::vector<std::string>{"11", "22"}, {"33", "44"}, {"55"}}) {
+    for (const auto &pair : {std::vector<std::string>{"11", "22"}, {"33", "44"}, {"55"}}) {
         for (const auto &id : pair)
             lines.push_back({"(" + id + ") I am AT the fork", at});
         for (const auto &id : pair)
