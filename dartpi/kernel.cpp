@@ -13,31 +13,37 @@
 
 namespace {
 
+bool everywhere() {
+    return true;
+}
+
+#ifdef DARTPI_X86_PATHS
+bool has_avx512() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0 &&
+           __builtin_cpu_supports("popcnt") != 0;
+}
+
+bool has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}
+#endif
+
 struct Path {
     const char *name;
     VectorPath count;
+    bool (*supported)();
 };
 
 // Widest first; the last runs on every processor.
 constexpr Path kPaths[] = {
 #ifdef DARTPI_X86_PATHS
-    {"avx512", count_hits_avx512},
-    {"avx2", count_hits_avx2},
+    {"avx512", count_hits_avx512, has_avx512},
+    {"avx2", count_hits_avx2, has_avx2},
 #endif
-    {"portable", count_hits_portable},
+    {"portable", count_hits_portable, everywhere},
 };
-
-bool can_run(const Path &path) {
-#ifdef DARTPI_X86_PATHS
-    __builtin_cpu_init();
-    if (path.count == count_hits_avx512)
-        return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0 &&
-               __builtin_cpu_supports("popcnt") != 0;
-    if (path.count == count_hits_avx2)
-        return __builtin_cpu_supports("avx2") != 0;
-#endif
-    return path.count == count_hits_portable;
-}
 
 struct Usable {
     const char *names[std::size(kPaths) + 1] = {};
@@ -48,7 +54,7 @@ Usable find_usable() {
     Usable usable;
     int n = 0;
     for (const Path &path : kPaths) {
-        if (can_run(path)) {
+        if (path.supported()) {
             usable.names[n++] = path.name;
             if (usable.widest == nullptr)
                 usable.widest = path.count;
@@ -59,7 +65,7 @@ Usable find_usable() {
 
 VectorPath find(const char *name) {
     for (const Path &path : kPaths)
-        if (std::strcmp(path.name, name) == 0 && can_run(path))
+        if (std::strcmp(path.name, name) == 0 && path.supported())
             return path.count;
     return nullptr;
 }
