@@ -32,7 +32,7 @@ for compiler in g++ clang++; do
     for type in Debug Release RelWithDebInfo MinSizeRel; do
         dir=build-matrix/$compiler-$type
         cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE="$type" \
-            -DCD_BUILD_BENCHMARKS=OFF "${werror[@]}" >/dev/null
+            -DCD_BUILD_TESTS=ON -DCD_BUILD_BENCHMARKS=OFF "${werror[@]}" >/dev/null
         cmake --build "$dir" -j "$(nproc)" --target dartpi-serial dartpi-threads kernel_test \
             >/dev/null
         "$dir/tests/kernel_test" --gtest_brief=1 >/dev/null || {
