@@ -10,4 +10,4 @@ bench: build
 	build/bench/kernel_bench
 	bench/compare.sh build
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-* # every preset's build, and the portability builds in build-matrix
