@@ -30,10 +30,31 @@ double seconds_since(Clock::time_point start) {
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-void close_fd(int &fd) {
-    if (fd >= 0)
-        close(fd);
-    fd = -1;
+// A descriptor that is closed when it goes out of scope, so no failure path leaves one open.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+void make_pipe(Fd &read_end, Fd &write_end) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        fail("pipe2");
+    read_end.reset(ends[0]);
+    write_end.reset(ends[1]);
 }
 
 // The environment the program gets: ours, with the extra variables added or replaced.
@@ -65,19 +86,23 @@ std::vector<char *> pointers(std::vector<std::string> &strings) {
 
 // Collects the bytes of one stream and cuts them into lines as they arrive.
 struct Stream {
-    int fd = -1;
+    Fd fd;
     std::string partial;
+    size_t bytes = 0; // read so far
+
+    bool open() const { return fd.get() >= 0; }
 
     // Returns false at end of file (or, for a pseudo-terminal, once no one holds it open).
     bool read_into(std::vector<Line> *lines, std::string *raw, double now) {
         char buffer[4096];
-        ssize_t n = read(fd, buffer, sizeof buffer);
+        ssize_t n = read(fd.get(), buffer, sizeof buffer);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             return true;
         if (n <= 0) {
             flush(lines, now);
             return false;
         }
+        bytes += static_cast<size_t>(n);
         if (raw != nullptr) {
             raw->append(buffer, static_cast<size_t>(n));
             return true;
@@ -104,16 +129,24 @@ struct Stream {
     }
 };
 
-void kill_group_and_reap(pid_t pgid) {
-    for (int attempt = 0; attempt < 500 && group_alive(pgid); attempt++) {
-        kill(-pgid, SIGKILL);
-        // Orphans of the group are re-parented to us (we are a subreaper), so we can reap them.
-        while (waitpid(-pgid, nullptr, WNOHANG) > 0) {
+// Kills the program's whole process group and reaps it when it goes out of scope: at the end of
+// a run, and as an error leaves it (a timed-out or cancelled program's status is not kept).
+struct GroupEnder {
+    pid_t pgid;
+    explicit GroupEnder(pid_t group) : pgid(group) {}
+    GroupEnder(const GroupEnder &) = delete;
+    GroupEnder &operator=(const GroupEnder &) = delete;
+    ~GroupEnder() {
+        for (int attempt = 0; attempt < 500 && group_alive(pgid); attempt++) {
+            kill(-pgid, SIGKILL);
+            // Orphans of the group are re-parented to us (we are a subreaper): we reap them.
+            while (waitpid(-pgid, nullptr, WNOHANG) > 0) {
+            }
+            if (group_alive(pgid))
+                usleep(2000);
         }
-        if (group_alive(pgid))
-            usleep(2000);
     }
-}
+};
 
 } // namespace
 
@@ -178,29 +211,42 @@ Result run(const Options &options) {
     // descriptors, and openpty gives none that close on exec.
     static std::mutex starting;
     std::unique_lock<std::mutex> start_lock(starting);
-    int out_read = -1, out_write = -1, err_pipe[2], exec_pipe[2];
+    Stream out, err;
+    Fd out_write, err_write, exec_read, exec_write, in_read;
     if (options.output == Output::terminal) {
         winsize size{};
         size.ws_row = 24;
         size.ws_col = 100;
-        if (openpty(&out_read, &out_write, nullptr, nullptr, &size) != 0)
+        int master = -1, slave = -1;
+        if (openpty(&master, &slave, nullptr, nullptr, &size) != 0)
             fail("openpty");
-        fcntl(out_read, F_SETFD, FD_CLOEXEC);
-        fcntl(out_write, F_SETFD, FD_CLOEXEC);
+        out.fd.reset(master);
+        out_write.reset(slave);
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        fcntl(slave, F_SETFD, FD_CLOEXEC);
     } else if (options.output == Output::pipe) {
-        int out_pipe[2];
-        if (pipe2(out_pipe, O_CLOEXEC) != 0)
-            fail("pipe");
-        out_read = out_pipe[0];
-        out_write = out_pipe[1];
+        make_pipe(out.fd, out_write);
     } else if (options.output == Output::full_device) {
-        out_write = open("/dev/full", O_WRONLY | O_CLOEXEC);
-        if (out_write < 0)
+        out_write.reset(open("/dev/full", O_WRONLY | O_CLOEXEC));
+        if (out_write.get() < 0)
             fail("open /dev/full");
     }
-    if (pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(exec_pipe, O_CLOEXEC) != 0)
-        fail("pipe");
-    int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    make_pipe(err.fd, err_write);
+    make_pipe(exec_read, exec_write);
+    if (options.input != nullptr) {
+        // Written whole before the program starts, so it can neither block nor meet a closed end.
+        Fd in_write;
+        make_pipe(in_read, in_write);
+        if (options.input->size() > 65536)
+            throw std::invalid_argument("procrun: input larger than a pipe holds");
+        if (write(in_write.get(), options.input->data(), options.input->size()) !=
+            static_cast<ssize_t>(options.input->size()))
+            fail("write to the program's input");
+    } else if (options.output != Output::terminal) {
+        in_read.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        if (in_read.get() < 0)
+            fail("open /dev/null");
+    }
 
     auto start = Clock::now();
     pid_t pid = fork();
@@ -212,13 +258,12 @@ Result run(const Options &options) {
         // no shell to keep it, and the program's exit would hang up its children.
         setsid();
         prctl(PR_SET_PDEATHSIG, SIGKILL);
-        int in_fd = options.output == Output::terminal ? out_write : null_fd;
-        dup2(in_fd, STDIN_FILENO);
+        dup2(in_read.get() >= 0 ? in_read.get() : out_write.get(), STDIN_FILENO);
         if (options.output == Output::closed)
             close(STDOUT_FILENO);
         else
-            dup2(out_write, STDOUT_FILENO);
-        dup2(err_pipe[1], STDERR_FILENO);
+            dup2(out_write.get(), STDOUT_FILENO);
+        dup2(err_write.get(), STDERR_FILENO);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -226,32 +271,28 @@ Result run(const Options &options) {
             signal(sig, SIG_DFL);
         execvpe(argv[0], argv.data(), envp.data());
         int error = errno;
-        ssize_t ignored = write(exec_pipe[1], &error, sizeof error);
+        ssize_t ignored = write(exec_write.get(), &error, sizeof error);
         (void)ignored;
         _exit(127);
     }
+    GroupEnder ender(pid);
 
-    close_fd(out_write);
-    close(err_pipe[1]);
-    close(exec_pipe[1]);
-    close(null_fd);
+    out_write.reset();
+    err_write.reset();
+    exec_write.reset();
+    in_read.reset();
     start_lock.unlock();
     int exec_error = 0;
-    ssize_t got = read(exec_pipe[0], &exec_error, sizeof exec_error);
-    close(exec_pipe[0]);
+    ssize_t got = read(exec_read.get(), &exec_error, sizeof exec_error);
     if (got == sizeof exec_error) {
         waitpid(pid, nullptr, 0);
-        close(out_read);
-        close(err_pipe[0]);
         errno = exec_error;
         fail("cannot start " + args[0]);
     }
 
     Result result;
     result.pid = pid;
-    Stream out{out_read, {}};
-    Stream err{err_pipe[0], {}};
-    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    Fd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     bool exited = false;
 
     auto reap = [&] {
@@ -268,12 +309,18 @@ Result run(const Options &options) {
         result.cpu_seconds =
             static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
             static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-        close_fd(pidfd);
+        pidfd.reset();
         if (options.on_exit)
             options.on_exit(result.exited_at);
     };
+    size_t reported = 0; // lines already handed to on_line
+    auto report_lines = [&] {
+        for (; reported < result.lines.size(); reported++)
+            if (options.on_line)
+                options.on_line(result.lines[reported], pid);
+    };
 
-    while (out.fd >= 0 || err.fd >= 0 || !exited) {
+    while (out.open() || err.open() || !exited) {
         if (options.cancel != nullptr && *options.cancel != 0) {
             result.cancelled = true;
             break;
@@ -283,37 +330,37 @@ Result run(const Options &options) {
             result.timed_out = true;
             break;
         }
-        pollfd fds[3] = {{out.fd, POLLIN, 0}, {err.fd, POLLIN, 0}, {pidfd, POLLIN, 0}};
+        pollfd fds[3] = {
+            {out.fd.get(), POLLIN, 0}, {err.fd.get(), POLLIN, 0}, {pidfd.get(), POLLIN, 0}};
         // Without a pidfd the exit is noticed by polling every few milliseconds.
-        int wait_ms = pidfd >= 0 || exited ? static_cast<int>(left * 1000) + 1 : 5;
+        int wait_ms = pidfd.get() >= 0 || exited ? static_cast<int>(left * 1000) + 1 : 5;
         int ready = poll(fds, 3, std::min(wait_ms, 250));
         if (ready < 0 && errno != EINTR)
             fail("poll");
         double now = seconds_since(start);
-        size_t seen = result.lines.size();
+        size_t bytes_before = out.bytes;
         if (fds[0].revents != 0 && !out.read_into(&result.lines, nullptr, now)) {
-            close_fd(out.fd);
+            out.fd.reset();
             result.closed_at = now;
         }
         if (fds[1].revents != 0) {
             size_t had = result.err.size();
             if (!err.read_into(nullptr, &result.err, now))
-                close_fd(err.fd);
+                err.fd.reset();
             if (options.on_err && result.err.size() > had)
                 options.on_err(result.err, pid);
         }
-        if (options.on_line)
-            for (size_t i = seen; i < result.lines.size(); i++)
-                options.on_line(result.lines[i], pid);
+        report_lines();
+        if (options.on_prompt && out.open() && !out.partial.empty() && out.bytes != bytes_before) {
+            std::string typed = options.on_prompt(out.partial);
+            if (!typed.empty() && write(out.fd.get(), typed.data(), typed.size()) < 0)
+                fail("type into the terminal");
+        }
         if (!exited)
             reap();
     }
     out.flush(&result.lines, seconds_since(start));
-
-    kill_group_and_reap(pid); // a timed-out or cancelled program's status is not kept
-    close_fd(out.fd);
-    close_fd(err.fd);
-    close_fd(pidfd);
+    report_lines(); // a last line without its newline, cut short by a timeout or cancel
     return result;
 }
 

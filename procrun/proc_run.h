@@ -35,6 +35,12 @@ struct Options {
     std::function<void(const std::string &err, pid_t pgid)> on_err;
     // Called once the program itself has ended (its children may live on), with the moment.
     std::function<void(double at)> on_exit;
+    // Called when output stops in the middle of a line (a prompt), with the line so far, which
+    // may be only the first piece of it; what it returns is typed in (on a terminal, which
+    // echoes it) as the program's standard input.
+    std::function<std::string(const std::string &partial)> on_prompt;
+    // When set, the program's standard input (a pipe, not the terminal) holds this, then ends.
+    const std::string *input = nullptr;
     // When set and it becomes non-zero (from a signal handler), the run is cut short.
     volatile std::sig_atomic_t *cancel = nullptr;
 };
@@ -56,7 +62,8 @@ struct Result {
 
 // Runs the program to its end, and on until every process it left behind has closed its
 // standard output: a child that outlives its parent still gets heard.
-// Throws std::runtime_error when the program cannot be started at all.
+// Throws std::runtime_error when the program cannot be started at all, or the run cannot be
+// followed; either way nothing it started is left running and no descriptor is left open.
 Result run(const Options &options);
 
 // Every program started here gets this variable, set to the starting process's id, and passes it
