@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
@@ -177,6 +178,153 @@ TEST(Tour, RunsOnlyTheProgramsBesideItself) {
                            (alone / "junction").string() + ")\n");
     EXPECT_EQ(count(run.texts(), "One ticket sold"), 0) << "ran a program from the current folder";
     fs::remove_all(alone);
+}
+
+} // namespace
+
+namespace {
+
+// The lines of the run that start with `prefix` once their indentation is taken off.
+std::vector<std::string> starting(const procrun::Result &run, const std::string &prefix) {
+    std::vector<std::string> found;
+    for (const auto &text : run.texts()) {
+        std::string plain = text.substr(std::min(text.find_first_not_of(' '), text.size()));
+        if (plain.rfind(prefix, 0) == 0)
+            found.push_back(plain);
+    }
+    return found;
+}
+
+TEST(Quiz, AStudentAtATerminalIsAskedAgainJudgedAndScored) {
+    // Enter for --step before each program; for the tickets a wrong kind of answer, then the right
+    // one; a wrong prediction for spawn-nowait's return, and its second question left empty.
+    std::vector<std::string> typed = {"\n", "x\n", "0\n", "\n", "n\n", "\n"};
+    size_t next = 0;
+    auto options = tour({"--quiz", "--step", "boxoffice-mutex", "spawn-nowait"});
+    options.on_prompt = [&](const std::string &partial) -> std::string {
+        // A prompt may arrive in pieces: answer only the whole of it.
+        bool asks = partial == "  > " || partial == "Press Enter to run boxoffice-mutex" ||
+                    partial == "Press Enter to run spawn-nowait";
+        return asks && next < typed.size() ? typed[next++] : "";
+    };
+    auto run = procrun::run(options);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(next, typed.size());
+    auto lines = run.texts();
+    EXPECT_EQ(count(lines, "Press Enter to run boxoffice-mutex"), 1);
+    EXPECT_EQ(count(lines, "  ? How many tickets will be left at the end?"), 1);
+    EXPECT_EQ(count(lines, "  ? Will the program return before its child has ended? (y/n)"), 1);
+    EXPECT_EQ(count(lines, "  > x"), 1);
+    EXPECT_EQ(starting(run, "please answer with a whole number").size(), 1u);
+    auto right = starting(run, "right: "), wrong = starting(run, "wrong: "),
+         unanswered = starting(run, "not answered: ");
+    ASSERT_EQ(right.size(), 1u);
+    EXPECT_EQ(right[0].rfind("right: the last line says 0 left, after 2 sales", 0), 0u);
+    ASSERT_EQ(wrong.size(), 1u);
+    EXPECT_TRUE(has_line(wrong, R"(wrong: you said n; the program returned at \+0\.\d\ds and its )"
+                                R"(child ended at \+3\.\d\ds: .*)"))
+        << wrong[0];
+    EXPECT_EQ(unanswered.size(), 1u);
+    EXPECT_EQ(count(lines, "Predictions: 1 of 3 right, 1 not answered"), 1);
+}
+
+TEST(Quiz, AnswersPipedInAreShownAsTypedAndTheEndOfInputLeavesTheRestUnanswered) {
+    std::string answers = "0\nmaybe\n"; // then nothing: the third question meets the end
+    auto options = tour({"--quiz", "boxoffice-sem", "spawn-nowait"}, Output::pipe);
+    options.input = &answers;
+    auto run = procrun::run(options);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    auto lines = run.texts();
+    EXPECT_EQ(count(lines, "  > 0"), 1);
+    EXPECT_EQ(count(lines, "  > maybe"), 1) << "a line of the wrong kind, shown as typed";
+    EXPECT_EQ(starting(run, "please answer").size(), 0u) << "nobody is there to answer again";
+    EXPECT_EQ(starting(run, "not answered: ").size(), 2u);
+    EXPECT_EQ(count(lines, "Predictions: 1 of 3 right, 2 not answered"), 1);
+}
+
+TEST(Quiz, ThreadsAreComparedWithSerialOnlyWhenItRanFirst) {
+    std::string answers = "y\ny\nb\n";
+    for (bool serial_first : {true, false}) {
+        auto options = tour({"--quiz", "dartpi-threads"}, Output::pipe);
+        if (serial_first)
+            options.argv.insert(options.argv.end() - 1, "dartpi-serial");
+        options.input = &answers;
+        auto run = procrun::run(options);
+        EXPECT_EQ(run.exit_code, 0) << run.err;
+        static const std::regex compared(R"((right:|wrong: you said b;) processor time \d+\.\d{3} )"
+                                         R"(s against dartpi-serial's \d+\.\d{3} s: .*)");
+        auto judgements = starting(run, "");
+        EXPECT_EQ(std::count_if(judgements.begin(), judgements.end(),
+                                [](const auto &text) { return std::regex_match(text, compared); }),
+                  serial_first ? 1 : 0);
+        EXPECT_EQ(starting(run, "Predictions: ").at(0).find(serial_first ? "of 3" : "of 1") !=
+                      std::string::npos,
+                  true);
+    }
+}
+
+TEST(Quiz, CtrlCAtAQuestionEndsTheTourWithNothingLeftRunning) {
+    auto options = tour({"--quiz", "boxoffice-mutex"});
+    pid_t tour_pid = 0;
+    options.on_line = [&](const procrun::Line &, pid_t pgid) { tour_pid = pgid; };
+    options.on_prompt = [&](const std::string &partial) {
+        if (partial == "  > " && tour_pid != 0)
+            kill(tour_pid, SIGINT);
+        return std::string();
+    };
+    auto run = procrun::run(options);
+    EXPECT_EQ(run.exit_code, 130);
+    EXPECT_EQ(count(run.texts(), "One ticket sold"), 0) << "the program never ran";
+    EXPECT_TRUE(procrun::started_by(tour_pid).empty());
+}
+
+TEST(Quiz, ProseIsWrappedAtWordsToTheTerminalAndKeptWholeThroughAPipe) {
+    // The setting, as the lines from its first word to the blank line after it.
+    std::string none;
+    std::map<Output, std::vector<std::string>> setting;
+    for (Output output : {Output::terminal, Output::pipe}) {
+        auto options = tour({"--quiz", "boxoffice-sem"}, output);
+        options.input = &none;
+        auto lines = procrun::run(options).texts();
+        auto first = std::find(lines.begin(), lines.end(), "== boxoffice-sem ==") + 1;
+        setting[output].assign(first, std::find(first, lines.end(), ""));
+        for (const auto &text : lines)
+            EXPECT_TRUE(output == Output::pipe || text.size() <= 100u) << "too wide: " << text;
+    }
+    ASSERT_EQ(setting[Output::pipe].size(), 1u) << "one whole line through a pipe";
+    EXPECT_GT(setting[Output::pipe][0].size(), 100u);
+    ASSERT_GT(setting[Output::terminal].size(), 1u);
+    std::string joined;
+    for (const auto &text : setting[Output::terminal])
+        joined += (joined.empty() ? "" : " ") + text;
+    EXPECT_EQ(joined, setting[Output::pipe][0]) << "broken only where a space was";
+}
+
+TEST(Tour, AProgramThatFailsMakesTheStatus1AndIsNamed) {
+    // Copies of the tour beside stand-ins that fail: one exits 3, one kills itself.
+    namespace fs = std::filesystem;
+    fs::path dir = fs::path(testing::TempDir()) / "tour-failing";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    fs::copy_file(bin("concurrency-tour"), dir / "concurrency-tour");
+    std::ofstream(dir / "boxoffice-sem") << "#!/bin/sh\necho One ticket sold\nexit 3\n";
+    std::ofstream(dir / "boxoffice-mutex") << "#!/bin/sh\nkill -SEGV $$\n";
+    for (const char *name : {"boxoffice-sem", "boxoffice-mutex"})
+        fs::permissions(dir / name, fs::perms::owner_all);
+    auto options = tour({"boxoffice-sem", "boxoffice-mutex"});
+    options.argv[0] = (dir / "concurrency-tour").string();
+    auto run = procrun::run(options);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(run.err, "concurrency-tour: boxoffice-sem: exited with status 3\n"
+                       "concurrency-tour: boxoffice-mutex: ended by signal SEGV\n");
+    fs::remove_all(dir);
+}
+
+TEST(Tour, ATraceThatCannotBeWrittenStopsTheTourBeforeItStarts) {
+    auto run = procrun::run(tour({"--trace", "/nonexistent/trace.json", "junction"}));
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(run.err, "concurrency-tour: /nonexistent/trace.json: No such file or directory\n");
+    EXPECT_LT(run.exited_at, 1.0) << "junction would have taken seven seconds";
 }
 
 } // namespace

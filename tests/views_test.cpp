@@ -1,9 +1,12 @@
 // The tour's timelines and trace, drawn from runs made up here: what they show is a function of
 // the lines a program printed and when, so no program needs to run.
-#include "activity.h"
+#include "demonstration.h"
+#include "prose.h"
+#include "quiz.h"
 #include "timeline.h"
 #include "trace.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -50,7 +53,7 @@ std::map<std::string, std::string> rows(const std::string &drawn) {
 }
 
 TEST(Timeline, JunctionShowsEachCarAnnouncedWaitingAndOnTheRoad) {
-    auto activity = tour::observe("junction", junction_run());
+    auto activity = tour::observe(*tour::find_demonstration("junction"), junction_run());
     auto drawn = rows(tour::draw_timeline({&activity}));
     ASSERT_EQ(drawn.size(), 5u);
     EXPECT_EQ(drawn["car 1"], "----########                ");
@@ -65,7 +68,7 @@ TEST(Timeline, NowaitDrawsTheChildOnAfterItsParentHasReturned) {
                         {"Child process id (my parent pid is 100):101", 0.002},
                         {"hello(100)", 0.002}},
                        0.002, 3.002);
-    auto activity = tour::observe("spawn-nowait", run);
+    auto activity = tour::observe(*tour::find_demonstration("spawn-nowait"), run);
     auto drawn = rows(tour::draw_timeline({&activity}));
     ASSERT_EQ(drawn.size(), 2u);
     EXPECT_EQ(drawn["parent 100"].find_first_not_of(' '), 0u);
@@ -81,7 +84,7 @@ TEST(Timeline, WaitingParentIsMarkedUntilItsChildHasEnded) {
                         {"Child process id (my parent pid is 7):8", 0.002},
                         {"hello", 0.004}},
                        0.005);
-    auto activity = tour::observe("spawn-words", run);
+    auto activity = tour::observe(*tour::find_demonstration("spawn-words"), run);
     auto drawn = rows(tour::draw_timeline({&activity}));
     EXPECT_EQ(drawn["parent 7"].substr(0, 2), "==");
     EXPECT_EQ(drawn["parent 7"].back(), 'w');
@@ -96,8 +99,10 @@ TEST(Timeline, SerialAndThreadsShareOneScale) {
         serial_lines.push_back({text, 0.001 * k * (k + 1) * (2 * k + 1) / 6}); // runs back to back
         thread_lines.push_back({text, 0.002 * k * k});
     }
-    auto serial = tour::observe("dartpi-serial", made_up(serial_lines, 0.385));
-    auto threads = tour::observe("dartpi-threads", made_up(thread_lines, 0.2));
+    auto serial =
+        tour::observe(*tour::find_demonstration("dartpi-serial"), made_up(serial_lines, 0.385));
+    auto threads =
+        tour::observe(*tour::find_demonstration("dartpi-threads"), made_up(thread_lines, 0.2));
     std::string drawn = tour::draw_timeline({&serial, &threads});
     std::istringstream lines(drawn);
     std::vector<std::string> bars;
@@ -118,7 +123,7 @@ TEST(Timeline, TheTimeColumnHasOneWidthUpTo999Seconds) {
 }
 
 TEST(Trace, IsTraceEventJsonWithATrackPerCarAndThePermitsWithinZeroToTwo) {
-    auto activity = tour::observe("junction", junction_run());
+    auto activity = tour::observe(*tour::find_demonstration("junction"), junction_run());
     tour::Trace trace;
     trace.add(activity, 10.0);
     auto parsed = nlohmann::json::parse(trace.json());
@@ -161,6 +166,151 @@ TEST(Trace, StringsSurviveTheRoundTrip) {
                                  "tab\there", std::string("nul\0byte", 8), "\x1b[32mcolour\x1b[0m"};
     for (const std::string &text : texts)
         EXPECT_EQ(nlohmann::json::parse(tour::json_string(text)).get<std::string>(), text);
+}
+
+// A question of a demonstration judged by a made-up run, as a changed program might print it.
+struct Judged {
+    const char *program;
+    size_t question;
+    std::vector<procrun::Line> lines;
+    double exited_at, closed_at;
+    std::string answer;  // what the run shows
+    std::string because; // a piece of the explanation
+};
+
+class Judgement : public testing::TestWithParam<Judged> {};
+
+TEST_P(Judgement, ComesFromWhatTheRunPrinted) {
+    const Judged &c = GetParam();
+    auto run = made_up(c.lines, c.exited_at, c.closed_at);
+    const auto &question = tour::find_demonstration(c.program)->questions.at(c.question);
+    auto shown = question.judge(run, nullptr);
+    ASSERT_TRUE(shown.has_value());
+    EXPECT_EQ(shown->answer, c.answer);
+    EXPECT_NE(shown->because.find(c.because), std::string::npos) << shown->because;
+    EXPECT_EQ(tour::judgement(c.answer, shown).rfind("right: ", 0), 0u);
+    EXPECT_EQ(tour::judgement("-42", shown), "wrong: you said -42; " + shown->because);
+}
+
+// Three permits: three cars AT at once, one of them PASSED only after the third arrived.
+std::vector<procrun::Line> three_permits() {
+    return {{"(1) I am AT the fork", 1},         {"(2) I am AT the fork", 1},
+            {"(1) I have PASSED the fork", 1.5}, {"(3) I am AT the fork", 1.6},
+            {"(4) I am AT the fork", 1.7},       {"(2) I have PASSED the fork", 2},
+            {"(3) I have PASSED the fork", 2.6}, {"(4) I have PASSED the fork", 2.7}};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ChangedPrograms, Judgement,
+    testing::Values(
+        Judged{"junction", 0, three_permits(), 3, 3, "3", "the road has 3 permits"},
+        Judged{"junction",
+               0,
+               {{"(1) I am AT the fork", 1},
+                {"(1) I have PASSED the fork", 2},
+                {"(2) I am AT the fork", 2}},
+               3,
+               3,
+               "1",
+               "1 car was AT"},
+        // Without the lock: both agents read 2, and one sale is lost.
+        Judged{"boxoffice-mutex",
+               0,
+               {{"One ticket sold", 0}, {"One ticket sold", 0}, {"The left ticket is 1", 1}},
+               1,
+               1,
+               "1",
+               "the stock and the sales disagree"},
+        Judged{"spawn-pause", 0, {{"After fork Process id:5", 0}}, 0, 0, "1", "1 \"After fork\""},
+        Judged{"spawn-count",
+               0,
+               {{"hello(100)", 0}, {"world(100)", 0}, {"hello(99)", 0}},
+               0,
+               0,
+               "99",
+               "hello(99)"},
+        // A parent that waited after all: it returned when its child's output closed.
+        Judged{"spawn-nowait", 0, {{"world(100)", 0}}, 3.001, 3.002, "n", "was there until"},
+        Judged{"spawn-nowait", 0, {{"world(100)", 0}}, 0.01, 3.01, "y", "does not wait"},
+        Judged{"spawn-nowait",
+               1,
+               {{"Before fork Process id:40", 0}, {"Child process id (my parent pid is 1):41", 0}},
+               0,
+               0,
+               "n",
+               "another process adopted it"},
+        Judged{"dartpi-serial",
+               0,
+               {{"The estimated PI is 3.1 in 4000000 times", 0.1},
+                {"The estimated PI is 3.1 in 1000000 times", 0.2}},
+               0.2,
+               0.2,
+               "n",
+               "2000, 1000"}));
+
+TEST(Judgement, TheProcessorTimesOfTwoRunsAreAboutTheSameWithinOneAndAHalfTimes) {
+    const auto &question = tour::find_demonstration("dartpi-threads")->questions.at(1);
+    auto total = [](const char *seconds) {
+        return made_up({{std::string("The time taken in total: ") + seconds + " seconds", 1}}, 1);
+    };
+    auto serial = total("1.000000");
+    for (auto [threads, expected] :
+         {std::pair{"1.400000", "b"}, {"0.700000", "b"}, {"1.600000", "c"}, {"0.600000", "a"}})
+        EXPECT_EQ(question.judge(total(threads), &serial)->answer, expected) << threads;
+    EXPECT_FALSE(question.judge(total("1.0"), nullptr).has_value()) << "nothing to compare with";
+}
+
+TEST(Judgement, ARunThatDidNotShowItIsNotJudged) {
+    auto empty = made_up({}, 0.1);
+    for (const char *program : {"junction", "boxoffice-sem", "spawn-count"})
+        EXPECT_FALSE(tour::find_demonstration(program)->questions.at(0).judge(empty, nullptr))
+            << program;
+    EXPECT_EQ(tour::judgement("2", std::nullopt), "not judged: this run did not show it");
+}
+
+TEST(Answers, AreAcceptedOnlyInTheFormTheQuestionTakes) {
+    tour::Question number{"?", tour::Kind::number}, letter{"?", tour::Kind::letter, "abc"},
+        yes_no{"?", tour::Kind::yes_no};
+    const std::vector<std::tuple<const tour::Question *, std::string, std::optional<std::string>>>
+        cases = {{&number, " 007 ", "7"},
+                 {&number, "-1", "-1"},
+                 {&number, "two", std::nullopt},
+                 {&number, "1.5", std::nullopt},
+                 {&number, "12345678901", std::nullopt},
+                 {&number, "-", std::nullopt},
+                 {&letter, "B", "b"},
+                 {&letter, "b)", "b"},
+                 {&letter, "d", std::nullopt},
+                 {&letter, "ab", std::nullopt},
+                 {&yes_no, "Yes", "y"},
+                 {&yes_no, "n", "n"},
+                 {&yes_no, "maybe", std::nullopt}};
+    for (const auto &[question, typed, expected] : cases)
+        EXPECT_EQ(tour::accept(*question, typed), expected) << "'" << typed << "'";
+    EXPECT_EQ(tour::accepted(letter), "one of the letters a, b or c");
+}
+
+TEST(Prose, WrapsAtSpacesUnderAHangingIndentAndNotWithoutAWidth) {
+    std::string text = "  ? At most how many cars will be AT the fork at the same time?";
+    EXPECT_EQ(tour::wrap(text, 0, 4), text);
+    EXPECT_EQ(tour::wrap(text, 30, 4), "  ? At most how many cars will\n"
+                                       "    be AT the fork at the same\n"
+                                       "    time?");
+    EXPECT_EQ(tour::wrap("a-very-long-word and more", 8, 2), "a-very-long-word\n  and\n  more");
+    EXPECT_EQ(tour::wrap("- one   . two", 9, 0), "- one   .\ntwo") << "spaces kept within a line";
+}
+
+TEST(Failure, ATimeoutASignalNotSentOrANonZeroExit) {
+    procrun::Result run;
+    run.exit_code = 0;
+    EXPECT_EQ(tour::failure(run, 0), "");
+    run.exit_code = 2;
+    EXPECT_EQ(tour::failure(run, 0), "exited with status 2");
+    run.term_signal = SIGINT;
+    EXPECT_EQ(tour::failure(run, SIGINT), "") << "the tour's own SIGINT";
+    EXPECT_EQ(tour::failure(run, 0), "ended by signal INT");
+    run.timed_out = true;
+    EXPECT_EQ(tour::failure(run, SIGINT), "timed out");
 }
 
 } // namespace

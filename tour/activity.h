@@ -33,13 +33,23 @@ struct Activity {
     std::string legend; // the marks and what they mean
     std::string watch;  // one line saying what to see
     double end = 0;     // when the last process ended
-    // junction only: the road's free permits, from each moment on.
-    std::vector<std::pair<double, int>> free_permits;
+    // A shared resource counted down and up (the road's free permits), from each moment on.
+    std::string counter;
+    std::vector<std::pair<double, int>> counts;
 };
 
-// What a run of `program` showed; `interrupted_at` is when the tour sent spawn-pause its SIGINT.
-// Programs with nothing to draw (the ticket agents) give an activity without actors.
-Activity observe(const std::string &program, const procrun::Result &run,
-                 double interrupted_at = -1);
+// What a reader of a program's lines gets besides them.
+struct Facts {
+    const procrun::Result &run;
+    double interrupted_at; // when the tour sent the program a signal, or when it exited
+};
+
+// The index of the actor called `name`, added if it is new.
+int actor(Activity &activity, const std::string &name);
+
+// A phase of no length is left out, unless it is a whole life (a run, a process running), which
+// shows even when its lines arrived together.
+void phase(Activity &activity, int who, double from, double to, char mark, const char *name,
+           bool keep_empty = false);
 
 } // namespace tour

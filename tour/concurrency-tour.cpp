@@ -4,11 +4,13 @@
 // line it prints is shown with the moment it arrived (+1.00s is one second after the start),
 // and the tour adds what the bare output cannot show: the SIGINT that ends spawn-pause, the
 // moment spawn-nowait's parent returns while its child lives on, a timeline of who did what
-// when (the cars at the junction, the pi runs, the processes of each fork), the processor and
-// wall time of the two pi programs side by side, and with --trace all of it as a trace file.
-#include "activity.h"
+// when, the processor and wall time of the two pi programs side by side, and with --trace all of
+// it as a trace file. With --quiz it first asks what the run will show, and afterwards judges
+// each answer by what the run did show.
+#include "demonstration.h"
 #include "output_check.h"
 #include "proc_run.h"
+#include "prose.h"
 #include "timeline.h"
 #include "trace.h"
 
@@ -26,36 +28,19 @@
 
 namespace {
 
-struct Demo {
-    const char *name;
-    const char *watch; // what to watch, in a sentence or two
-};
-
-const Demo kDemos[] = {
-    {"dartpi-serial", "Ten Monte Carlo runs of pi, one after another: each line appears as its "
-                      "run ends, strictly in order of size."},
-    {"dartpi-threads", "The same ten runs, one thread each, all at once: lines come in the order "
-                       "the runs finish, and the processor time stays the same."},
-    {"junction", "Five cars, a road with room for two (a counting semaphore): the AT lines come "
-                 "in pairs, two seconds apart."},
-    {"boxoffice-sem", "Two agents sell from a stock of 2 under a semaphore used as a lock: two "
-                      "sales, then the stock of 0 a second later."},
-    {"boxoffice-mutex", "The same sale under a mutex: nothing to set up, nothing to tear down."},
-    {"spawn-pause", "One fork, and both processes run the same code: two \"After fork\" lines "
-                    "with different ids, then both wait until a signal ends them."},
-    {"spawn-words", "fork() returns 0 in the child: the child says hello, the parent says "
-                    "world, and the parent waits for its child."},
-    {"spawn-count", "Each process has its own copy of memory: the child counts down from 100, "
-                    "the parent counts up from 100."},
-    {"spawn-nowait", "The parent does not wait: it returns at once while its child lingers "
-                     "three seconds, adopted by another process."},
-};
+using tour::Demonstration;
 
 volatile std::sig_atomic_t interrupted = 0;
 bool colour = false;
+std::size_t width = 0; // of the terminal, to wrap the tour's own prose; 0 through a pipe
 
 std::string paint(const char *code, const std::string &text) {
     return colour ? std::string("\033[") + code + "m" + text + "\033[0m" : text;
+}
+
+// A paragraph of the tour's own, indented by `indent` and wrapped under it.
+void say(const std::string &text, const char *code = "0", std::size_t indent = 0) {
+    puts(paint(code, tour::wrap(std::string(indent, ' ') + text, width, indent)).c_str());
 }
 
 // A line of the tour's own, or (stamp painted green) one the program printed.
@@ -69,35 +54,94 @@ void note(double at, const std::string &text) {
 }
 
 std::string ending(const procrun::Result &run) {
+    if (run.timed_out)
+        return "timed out";
     if (run.term_signal != 0)
         return std::string("ended by signal ") + sigabbrev_np(run.term_signal);
     return "exit status " + std::to_string(run.exit_code);
 }
 
-// Only the programs beside the tour's own executable, wherever it was started from.
-std::string program_path(const std::string &name) {
-    return procrun::self_dir() + "/" + name;
-}
-
 struct Seen {
+    procrun::Result run;
     tour::Activity activity;
-    double cpu, wall;
+};
+
+struct Score {
+    int asked = 0, right = 0, unanswered = 0;
+};
+
+// A question asked, and the answer given (none: not answered).
+struct Asked {
+    const tour::Question *question;
+    std::optional<std::string> answer;
+};
+
+enum class Shown { done, missing, failed, cut_short };
+
+struct Tour {
+    std::vector<const Demonstration *> chosen;
+    std::map<std::string, Seen> seen;
+    tour::Trace trace;
+    tour::Answers *answers = nullptr; // the answers to the quiz, and the Enter of --step
+    bool quiz = false, step = false;
+    Score score;
 };
 
 using Clock = std::chrono::steady_clock;
 const Clock::time_point tour_start = Clock::now();
 
-double since_tour_start() {
-    return std::chrono::duration<double>(Clock::now() - tour_start).count();
+// Asks the demonstration's questions; false on Ctrl-C.
+bool ask(Tour &tour, const Demonstration &demo, std::vector<Asked> &asked) {
+    for (const tour::Question &question : demo.questions) {
+        if (question.needs_comparison && !tour.seen.count(demo.compared_with))
+            continue;
+        say("? " + question.text, "1", 2);
+        auto reply = tour.answers->ask(question, width);
+        if (reply.outcome == tour::Answers::Outcome::interrupted)
+            return false;
+        asked.push_back({&question, reply.outcome == tour::Answers::Outcome::answered
+                                        ? std::optional<std::string>(reply.answer)
+                                        : std::nullopt});
+    }
+    return true;
 }
 
-enum class Shown { done, missing, cut_short };
+void judge(Tour &tour, const Demonstration &demo, const std::vector<Asked> &asked) {
+    const Seen &now = tour.seen.at(demo.name);
+    const procrun::Result *compared = nullptr;
+    if (demo.compared_with != nullptr && tour.seen.count(demo.compared_with))
+        compared = &tour.seen.at(demo.compared_with).run;
+    if (!asked.empty())
+        puts("");
+    for (const Asked &a : asked) {
+        auto shown = a.question->judge(now.run, compared);
+        bool right = shown && a.answer && *a.answer == shown->answer;
+        tour.score.asked++;
+        tour.score.right += right;
+        tour.score.unanswered += !a.answer;
+        say(tour::judgement(a.answer, shown), right ? "32" : a.answer ? "31" : "33", 2);
+    }
+}
 
-// Runs one demonstration and shows it; what it saw goes into `seen` and the trace.
-Shown show(const Demo &demo, std::map<std::string, Seen> &seen, tour::Trace &trace) {
-    printf("\n%s\n%s\n\n", paint("1;36", "== " + std::string(demo.name) + " ==").c_str(),
-           paint("2", demo.watch).c_str());
-    std::string path = program_path(demo.name);
+// Runs one demonstration and shows it; what it saw goes into tour.seen and the trace.
+Shown show(Tour &tour, const Demonstration &demo) {
+    if (tour.step && tour.answers->terminal()) {
+        printf("\nPress Enter to run %s", demo.name);
+        fflush(stdout);
+        if (!tour.answers->wait_for_enter())
+            return Shown::cut_short;
+    }
+    printf("\n%s\n", paint("1;36", "== " + std::string(demo.name) + " ==").c_str());
+    say(tour.quiz ? demo.setting : demo.watch, "2");
+    puts("");
+    std::vector<Asked> asked;
+    if (tour.quiz) {
+        if (!ask(tour, demo, asked))
+            return Shown::cut_short;
+        puts("");
+    }
+    // Only the programs beside the tour's own executable, wherever it was started from.
+    std::string path = procrun::self_dir() + "/" + demo.name;
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
         fprintf(stderr, "concurrency-tour: %s: not found (looked for %s)\n", demo.name,
@@ -110,83 +154,87 @@ Shown show(const Demo &demo, std::map<std::string, Seen> &seen, tour::Trace &tra
     options.output = procrun::Output::terminal;
     options.timeout = 120;
     options.cancel = &interrupted;
-    std::string name = demo.name;
-    int after_fork = 0;
+    int interrupting_lines = 0, signal_sent = 0;
     double interrupted_at = -1;
     options.on_line = [&](const procrun::Line &printed, pid_t pgid) {
         line(printed.at, printed.text, true);
-        if (name == "spawn-pause" && printed.text.rfind("After fork", 0) == 0 &&
-            ++after_fork == 2) {
-            note(printed.at, "both processes are in pause(): sending SIGINT to the process "
-                             "group, as Ctrl-C would");
+        const auto &interrupt = demo.interrupt;
+        if (interrupt.after != nullptr && printed.text.rfind(interrupt.after, 0) == 0 &&
+            ++interrupting_lines == interrupt.count) {
+            note(printed.at, interrupt.note);
             interrupted_at = printed.at;
+            signal_sent = SIGINT;
             kill(-pgid, SIGINT);
         }
     };
     options.on_exit = [&](double at) {
-        if (name == "spawn-nowait")
-            note(at, "the program (the parent) has returned: a shell would show its prompt "
-                     "now; the child lives on");
+        if (demo.note_at_exit != nullptr)
+            note(at, demo.note_at_exit);
     };
 
-    double started_at = since_tour_start();
+    double started_at = std::chrono::duration<double>(Clock::now() - tour_start).count();
     procrun::Result run = procrun::run(options);
     if (run.cancelled)
         return Shown::cut_short;
     fputs(run.err.c_str(), stderr); // what the program itself reported
-    line(run.exited_at,
-         paint(run.timed_out ? "31" : "2", run.timed_out ? "timed out" : ending(run)));
+    std::string failed = tour::failure(run, signal_sent);
+    line(run.exited_at, paint(failed.empty() ? "2" : "31", ending(run)));
     // Standard output closes when the last process holding it has ended.
-    if (name == "spawn-pause" && run.closed_at >= 0)
-        note(run.closed_at, "both processes have ended");
-    if (name == "spawn-nowait" && run.closed_at >= 0)
-        note(run.closed_at, "the child has ended too");
+    if (demo.note_at_close != nullptr && run.closed_at >= 0)
+        note(run.closed_at, demo.note_at_close);
+    if (!failed.empty())
+        fprintf(stderr, "concurrency-tour: %s: %s\n", demo.name, failed.c_str());
 
-    Seen &now =
-        seen[name] = {tour::observe(name, run, interrupted_at), run.cpu_seconds, run.exited_at};
-    trace.add(now.activity, started_at);
-    if (name == "junction" || name.rfind("spawn-", 0) == 0)
-        fputs(tour::draw_timeline({&now.activity}).c_str(), stdout);
-    return Shown::done;
+    tour::Activity activity = tour::observe(demo, run, interrupted_at);
+    Seen &now = tour.seen[demo.name] = {std::move(run), std::move(activity)};
+    tour.trace.add(now.activity, started_at);
+    if (tour.quiz) {
+        judge(tour, demo, asked);
+        puts("");
+        say("What to watch: " + std::string(demo.watch), "2");
+    }
+    if (demo.read != nullptr && demo.drawn_with == nullptr)
+        fputs(tour::draw_timeline({&now.activity}, width).c_str(), stdout);
+    return failed.empty() ? Shown::done : Shown::failed;
 }
 
-// The two pi programs, once both have run (or the one that ran alone), on one scale.
-void compare_pi(const std::map<std::string, Seen> &seen, bool other_still_to_come) {
-    auto serial = seen.find("dartpi-serial"), threads = seen.find("dartpi-threads");
+// The demonstrations drawn together with chosen[i], once it is the last of them to run: one
+// timeline on one scale, then the figures of those compared with another.
+void draw_together(Tour &tour, size_t i) {
+    const char *group = tour.chosen[i]->drawn_with;
+    for (size_t j = i + 1; j < tour.chosen.size(); j++) {
+        if (tour.chosen[j]->drawn_with != nullptr &&
+            std::strcmp(tour.chosen[j]->drawn_with, group) == 0)
+            return;
+    }
     std::vector<const tour::Activity *> drawn;
-    for (auto found : {serial, threads})
-        if (found != seen.end())
+    std::vector<const Demonstration *> members;
+    for (const Demonstration &demo : tour::demonstrations()) {
+        auto found = tour.seen.find(demo.name);
+        if (demo.drawn_with != nullptr && std::strcmp(demo.drawn_with, group) == 0 &&
+            found != tour.seen.end()) {
             drawn.push_back(&found->second.activity);
-    if (drawn.empty() || other_still_to_come)
-        return;
-    fputs(tour::draw_timeline(drawn).c_str(), stdout);
-    if (drawn.size() == 2) {
-        const Seen &s = serial->second, &t = threads->second;
-        printf("\n  %s processor %.3f s vs %.3f s (the same work); wall %.3f s vs %.3f s "
-               "(%ld cores)\n",
-               paint("1", "serial vs threads:").c_str(), s.cpu, t.cpu, s.wall, t.wall,
-               sysconf(_SC_NPROCESSORS_ONLN));
+            members.push_back(&demo);
+        }
     }
-}
-
-bool write_trace(const tour::Trace &trace, const std::string &path) {
-    FILE *file = fopen(path.c_str(), "w");
-    if (file == nullptr) {
-        fprintf(stderr, "concurrency-tour: %s: %s\n", path.c_str(), strerror(errno));
-        return false;
+    fputs(tour::draw_timeline(drawn, width).c_str(), stdout);
+    for (const Demonstration *demo : members) {
+        if (demo->compare == nullptr || !tour.seen.count(demo->compared_with))
+            continue;
+        std::string figures =
+            demo->compare(tour.seen.at(demo->name).run, tour.seen.at(demo->compared_with).run);
+        std::string label = figures.substr(0, figures.find(':') + 1);
+        printf("\n  %s%s\n", paint("1", label).c_str(), figures.substr(label.size()).c_str());
     }
-    std::string json = trace.json();
-    bool written = fwrite(json.data(), 1, json.size(), file) == json.size();
-    written = fclose(file) == 0 && written;
-    if (!written)
-        fprintf(stderr, "concurrency-tour: %s: write error: %s\n", path.c_str(), strerror(errno));
-    return written;
 }
 
 void usage(FILE *to) {
-    fprintf(to, "usage: concurrency-tour [--trace FILE] [--list] [--help] [--version] "
-                "[PROGRAM...]\n"
+    fprintf(to, "usage: concurrency-tour [--quiz] [--step] [--trace FILE] [--list] [--help] "
+                "[--version] [PROGRAM...]\n"
                 "Runs the demonstrations (all nine, or those named) and shows each at work.\n"
+                "  --quiz        ask what each run will show before it runs, then judge each\n"
+                "                answer by what it showed (answers typed, or one a line on input)\n"
+                "  --step        wait for Enter before each program (on a terminal)\n"
                 "  --trace FILE  also write what was seen as a trace (Perfetto, chrome://tracing)\n"
                 "  --list        list the programs and what each shows\n"
                 "  --help        show this help\n"
@@ -196,8 +244,11 @@ void usage(FILE *to) {
 
 int tour_main(int argc, char **argv) {
     colour = isatty(STDOUT_FILENO) != 0 && getenv("NO_COLOR") == nullptr;
+    width = tour::terminal_width();
 
-    std::vector<const Demo *> chosen;
+    tour::Answers answers(STDIN_FILENO, &interrupted);
+    Tour tour;
+    tour.answers = &answers;
     std::string trace_path;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
@@ -210,9 +261,13 @@ int tour_main(int argc, char **argv) {
             return 0;
         }
         if (arg == "--list") {
-            for (const Demo &demo : kDemos)
+            for (const Demonstration &demo : tour::demonstrations())
                 printf("%-16s %s\n", demo.name, demo.watch);
             return 0;
+        }
+        if (arg == "--quiz" || arg == "--step") {
+            (arg == "--quiz" ? tour.quiz : tour.step) = true;
+            continue;
         }
         if (arg == "--trace" || arg.rfind("--trace=", 0) == 0) {
             if (arg == "--trace" && i + 1 == argc) {
@@ -223,57 +278,69 @@ int tour_main(int argc, char **argv) {
             trace_path = arg == "--trace" ? argv[++i] : arg.substr(strlen("--trace="));
             continue;
         }
-        const Demo *found = nullptr;
-        for (const Demo &demo : kDemos)
-            if (arg == demo.name)
-                found = &demo;
+        const Demonstration *found = tour::find_demonstration(arg);
         if (found == nullptr) {
             fprintf(stderr, "concurrency-tour: %s '%s'\n",
                     arg.rfind('-', 0) == 0 ? "unknown option" : "no such program", arg.c_str());
             usage(stderr);
             return 2;
         }
-        chosen.push_back(found);
+        tour.chosen.push_back(found);
     }
-    if (chosen.empty())
-        for (const Demo &demo : kDemos)
-            chosen.push_back(&demo);
+    if (tour.chosen.empty())
+        for (const Demonstration &demo : tour::demonstrations())
+            tour.chosen.push_back(&demo);
 
-    // Ctrl-C ends the program being shown (its whole process group) and then the tour.
+    // Opened now, so that a trace that cannot be written stops the tour before it starts.
+    FILE *trace_file = nullptr;
+    if (!trace_path.empty() && (trace_file = fopen(trace_path.c_str(), "w")) == nullptr) {
+        fprintf(stderr, "concurrency-tour: %s: %s\n", trace_path.c_str(), strerror(errno));
+        return 1;
+    }
+
+    // Ctrl-C ends the program being shown (its whole process group), or the question being
+    // asked, and then the tour. No SA_RESTART: a read of an answer returns at once.
     struct sigaction on_interrupt {};
     on_interrupt.sa_handler = [](int) { interrupted = 1; };
     sigaction(SIGINT, &on_interrupt, nullptr);
     sigaction(SIGTERM, &on_interrupt, nullptr);
 
-    std::map<std::string, Seen> seen;
-    tour::Trace trace;
     int status = 0;
-    for (size_t i = 0; i < chosen.size(); i++) {
+    for (size_t i = 0; i < tour.chosen.size(); i++) {
         Shown shown = Shown::done;
         try {
-            shown = show(*chosen[i], seen, trace);
+            shown = show(tour, *tour.chosen[i]);
         } catch (const std::exception &e) {
             fprintf(stderr, "concurrency-tour: %s\n", e.what());
-            return 1;
+            status = 1;
+            break;
         }
         if (shown == Shown::cut_short) {
-            printf("\n%s\n", paint("31", "interrupted: the program was ended").c_str());
+            printf("\n%s\n", paint("31", "interrupted: the tour was ended").c_str());
             status = 130;
             break;
         }
-        if (shown == Shown::missing)
+        if (shown != Shown::done)
             status = 1;
-        std::string name = chosen[i]->name;
-        if (name.rfind("dartpi-", 0) == 0) {
-            bool other_to_come = false;
-            for (size_t j = i + 1; j < chosen.size(); j++)
-                other_to_come =
-                    other_to_come || std::string(chosen[j]->name).rfind("dartpi-", 0) == 0;
-            compare_pi(seen, other_to_come);
+        if (tour.chosen[i]->drawn_with != nullptr)
+            draw_together(tour, i);
+    }
+    if (tour.quiz && status != 130) {
+        const Score &s = tour.score;
+        printf("\n");
+        say("Predictions: " + std::to_string(s.right) + " of " + std::to_string(s.asked) +
+                " right, " + std::to_string(s.unanswered) + " not answered",
+            "1");
+    }
+    if (trace_file != nullptr) {
+        std::string json = tour.trace.json();
+        bool written = fwrite(json.data(), 1, json.size(), trace_file) == json.size();
+        if (fclose(trace_file) != 0 || !written) {
+            fprintf(stderr, "concurrency-tour: %s: write error: %s\n", trace_path.c_str(),
+                    strerror(errno));
+            status = status == 0 ? 1 : status;
         }
     }
-    if (!trace_path.empty() && !write_trace(trace, trace_path) && status == 0)
-        status = 1;
     return status;
 }
 

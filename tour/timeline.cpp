@@ -1,5 +1,7 @@
 #include "timeline.h"
 
+#include "prose.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -46,7 +48,7 @@ std::string stamp(double seconds) {
     return aligned;
 }
 
-std::string draw_timeline(const std::vector<const Activity *> &activities) {
+std::string draw_timeline(const std::vector<const Activity *> &activities, std::size_t width) {
     double end = 0;
     size_t name_width = 0;
     for (const Activity *activity : activities) {
@@ -68,12 +70,13 @@ std::string draw_timeline(const std::vector<const Activity *> &activities) {
         tick *= 2;
 
     const std::string indent(name_width + 4, ' ');
-    std::string out = "\n  timeline, one column per " + duration(step) + ":  ";
     std::string legends;
     for (const Activity *activity : activities)
         if (legends.find(activity->legend) == std::string::npos)
             legends += (legends.empty() ? "" : "   ") + activity->legend;
-    out += legends + "\n";
+    std::string out =
+        "\n" + wrap("  timeline, one column per " + duration(step) + ":  " + legends, width, 4) +
+        "\n";
     for (const Activity *activity : activities) {
         if (activities.size() > 1)
             out += "  " + activity->program + "\n";
@@ -90,7 +93,7 @@ std::string draw_timeline(const std::vector<const Activity *> &activities) {
     }
     out += indent + axis + "\n" + indent + labels + "\n";
     for (const Activity *activity : activities)
-        out += "  what to see: " + activity->watch + "\n";
+        out += wrap("  what to see: " + activity->watch, width, 4) + "\n";
     return out;
 }
 

@@ -12,7 +12,8 @@ namespace tour {
 // At most this many columns of time.
 inline constexpr int kTimelineColumns = 60;
 
-std::string draw_timeline(const std::vector<const Activity *> &activities);
+// The legend and what to see are wrapped to `width` (0: not wrapped).
+std::string draw_timeline(const std::vector<const Activity *> &activities, std::size_t width = 0);
 
 // The tour's time column: "+1.25s", right-aligned to the width of "+999.99s" (before any colour
 // is added), so that the column lines up.

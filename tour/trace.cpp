@@ -51,9 +51,11 @@ void Trace::add(const Activity &activity, double started_at) {
     }
     for (const Printed &printed : activity.lines)
         event("i", printed.line.text, printed.actor + 1, ts(printed.line.at) + ",\"s\":\"t\"");
-    for (const auto &[at, free] : activity.free_permits)
-        event("C", "free permits", 0,
-              ts(at) + ",\"args\":{\"free permits\":" + std::to_string(free) + "}");
+    const std::string counter = json_string(activity.counter);
+    for (const auto &[at, count] : activity.counts) {
+        event("C", activity.counter, 0,
+              ts(at) + ",\"args\":{" + counter + ":" + std::to_string(count) + "}");
+    }
 }
 
 std::string Trace::json() const {

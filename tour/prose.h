@@ -1,0 +1,18 @@
+// The tour's own prose (settings, what to watch, questions, judgements, legends): on a terminal it
+// is wrapped at word boundaries to the terminal's width; through a pipe each line stays whole.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace tour {
+
+// The width to wrap to: the terminal's on standard output, or 0 (do not wrap).
+std::size_t terminal_width();
+
+// `text` broken at spaces so no line is wider than `width` where a word allows it, the lines after
+// the first indented by `hanging` spaces. The spaces between words on one line are kept as they
+// were (legends line up with them). A width of 0 leaves the text as it is.
+std::string wrap(const std::string &text, std::size_t width, std::size_t hanging);
+
+} // namespace tour

@@ -1,0 +1,144 @@
+#include "quiz.h"
+
+#include "prose.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <poll.h>
+#include <unistd.h>
+
+namespace tour {
+namespace {
+
+std::string trimmed(const std::string &text) {
+    std::size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return "";
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+std::string lower(std::string text) {
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+} // namespace
+
+std::optional<std::string> accept(const Question &question, const std::string &typed) {
+    std::string answer = lower(trimmed(typed));
+    switch (question.kind) {
+    case Kind::number: {
+        std::size_t digits = answer.rfind('-', 0) == 0 ? 1 : 0;
+        if (answer.size() == digits || answer.size() > digits + 9 ||
+            answer.find_first_not_of("0123456789", digits) != std::string::npos)
+            return std::nullopt;
+        return std::to_string(std::stol(answer));
+    }
+    case Kind::letter:
+        if (answer.size() == 2 && answer[1] == ')') // "b)" as the question prints it
+            answer.pop_back();
+        if (answer.size() == 1 && question.letters.find(answer) != std::string::npos)
+            return answer;
+        return std::nullopt;
+    case Kind::yes_no:
+        if (answer == "y" || answer == "yes")
+            return "y";
+        if (answer == "n" || answer == "no")
+            return "n";
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::string accepted(const Question &question) {
+    switch (question.kind) {
+    case Kind::number:
+        return "a whole number, such as 3";
+    case Kind::letter: {
+        std::string letters;
+        for (size_t i = 0; i < question.letters.size(); i++) {
+            const char *separator = i == 0 ? "" : i + 1 == question.letters.size() ? " or " : ", ";
+            letters += separator + std::string(1, question.letters[i]);
+        }
+        return "one of the letters " + letters;
+    }
+    case Kind::yes_no:
+        return "y or n";
+    }
+    return "";
+}
+
+std::string judgement(const std::optional<std::string> &answer, const std::optional<Shown> &shown) {
+    if (!shown)
+        return "not judged: this run did not show it";
+    if (!answer)
+        return "not answered: " + shown->because;
+    if (*answer == shown->answer)
+        return "right: " + shown->because;
+    return "wrong: you said " + *answer + "; " + shown->because;
+}
+
+Answers::Answers(int fd, volatile std::sig_atomic_t *interrupted)
+    : fd_(fd), terminal_(isatty(fd) != 0), interrupted_(interrupted) {}
+
+// One byte at a time, so that nothing past the line is taken from whoever reads next.
+Answers::Read Answers::read_line(std::string &line) {
+    line.clear();
+    if (ended_)
+        return Read::end;
+    for (;;) {
+        // Waits in short steps: a Ctrl-C that lands just before the read is not missed.
+        pollfd ready{fd_, POLLIN, 0};
+        while (*interrupted_ == 0 && poll(&ready, 1, 100) == 0) {
+        }
+        if (*interrupted_ != 0)
+            return Read::interrupted;
+        char c;
+        ssize_t n = read(fd_, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ended_ = true;
+            return line.empty() ? Read::end : Read::line;
+        }
+        if (c == '\n')
+            return Read::line;
+        line += c;
+    }
+}
+
+Answers::Reply Answers::ask(const Question &question, std::size_t width) {
+    for (;;) {
+        fputs("  > ", stdout);
+        fflush(stdout);
+        std::string line;
+        Read read = read_line(line);
+        if (read == Read::interrupted) {
+            fputs("\n", stdout);
+            return {Outcome::interrupted, ""};
+        }
+        if (!terminal_)
+            printf("%s\n", line.c_str()); // as if typed
+        else if (read == Read::end)
+            fputs("\n", stdout); // Ctrl-D leaves the line open
+        if (read == Read::end || trimmed(line).empty())
+            return {Outcome::unanswered, ""};
+        if (auto answer = accept(question, line))
+            return {Outcome::answered, *answer};
+        if (!terminal_)
+            return {Outcome::unanswered, ""};
+        puts(wrap("    please answer with " + accepted(question) +
+                      ", or leave the line empty to skip it",
+                  width, 6)
+                 .c_str());
+    }
+}
+
+bool Answers::wait_for_enter() {
+    std::string line;
+    return read_line(line) != Read::interrupted;
+}
+
+} // namespace tour
