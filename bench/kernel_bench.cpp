@@ -1,5 +1,5 @@
 // Nanoseconds per point of each vector path of the kernel, and of the straightforward loop.
-#include "kernel.h"
+#include "kernel_probes.h"
 #include "straightforward.h"
 
 #include <benchmark/benchmark.h>

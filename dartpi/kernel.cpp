@@ -1,6 +1,7 @@
 // The kernel's choice of vector path, its exact decision for the points the band leaves open, and
 // the start-up check that rand_r is the generator it reproduces.
 #include "kernel.h"
+#include "kernel_probes.h"
 
 #include "kernel_paths.h"
 #include "lcg.h"
@@ -9,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
-#include <iterator>
 
 namespace {
 
@@ -32,42 +32,33 @@ bool has_avx2() {
 
 struct Path {
     const char *name;
-    VectorPath count;
+    PathEntries (*entries)();
     bool (*supported)();
 };
 
 // Widest first; the last runs on every processor.
 constexpr Path kPaths[] = {
 #ifdef DARTPI_X86_PATHS
-    {"avx512", count_hits_avx512, has_avx512},
-    {"avx2", count_hits_avx2, has_avx2},
+    {"avx512", avx512_path, has_avx512},
+    {"avx2", avx2_path, has_avx2},
 #endif
-    {"portable", count_hits_portable, everywhere},
+    {"portable", portable_path, everywhere},
 };
 
-struct Usable {
-    const char *names[std::size(kPaths) + 1] = {};
-    VectorPath widest = nullptr;
-};
-
-Usable find_usable() {
-    Usable usable;
-    int n = 0;
-    for (const Path &path : kPaths) {
-        if (path.supported()) {
-            usable.names[n++] = path.name;
-            if (usable.widest == nullptr)
-                usable.widest = path.count;
-        }
-    }
-    return usable;
+PathEntries widest() {
+    for (const Path &path : kPaths)
+        if (path.supported())
+            return path.entries();
+    abort(); // unreachable: the portable path runs everywhere
 }
 
-VectorPath find(const char *name) {
+// The path called `name`; a test or benchmark that asks for one this processor cannot run ends
+// here (it checks can_run first).
+PathEntries find(const char *name) {
     for (const Path &path : kPaths)
         if (std::strcmp(path.name, name) == 0 && path.supported())
-            return path.count;
-    return nullptr;
+            return path.entries();
+    abort();
 }
 
 // d^2 with d = 2^31 - 1, the largest draw: a point is inside exactly when rx^2 + ry^2 <= d^2.
@@ -79,20 +70,13 @@ constexpr std::uint64_t kRoundingMargin = 16384;
 
 } // namespace
 
-Cell classify(std::uint32_t xh, std::uint32_t yh, Band band) {
-    std::uint32_t sum = xh * xh + yh * yh;
-    if (sum < band.inside_below)
-        return Cell::inside;
-    return sum >= band.outside_from ? Cell::outside : Cell::undecided;
-}
-
 bool inside_exactly(std::uint32_t rx, std::uint32_t ry) {
     std::uint64_t sum = std::uint64_t{rx} * rx + std::uint64_t{ry} * ry;
-    if (sum + kRoundingMargin <= kArcSquared)
-        return true;
-    if (sum >= kArcSquared + kRoundingMargin)
-        return false;
-    return inside_by_double(rx, ry);
+    // Which side the point is on is a coin toss here, so that is computed, not branched on; the
+    // branch to the double test is all but never taken.
+    if (sum > kArcSquared - kRoundingMargin && sum < kArcSquared + kRoundingMargin) [[unlikely]]
+        return inside_by_double(rx, ry);
+    return sum <= kArcSquared;
 }
 
 int inside_from_first_state(std::uint32_t first) {
@@ -104,15 +88,24 @@ int inside_from_first_state(std::uint32_t first) {
     return inside_exactly(rx, ry) ? 1 : 0;
 }
 
-bool can_run(const char *path) {
-    return find(path) != nullptr;
+bool can_run(const char *name) {
+    for (const Path &path : kPaths)
+        if (std::strcmp(path.name, name) == 0)
+            return path.supported();
+    return false;
 }
 
 int count_hits_fast(unsigned seed, int points, const char *path, Band band) {
-    VectorPath count = find(path);
-    if (count == nullptr)
-        abort(); // a test asked for a path this processor cannot run
-    return static_cast<int>(count(seed, points, band));
+    return static_cast<int>(find(path).count(seed, points, band));
+}
+
+std::int64_t sort_cells(const char *path, const std::uint32_t *cells, std::size_t count,
+                        std::uint8_t *open, Band band) {
+    return find(path).sort(cells, count, open, band);
+}
+
+std::size_t sort_block(const char *path) {
+    return find(path).block;
 }
 
 bool rand_r_is_known_lcg() {
@@ -127,21 +120,13 @@ bool rand_r_is_known_lcg() {
     return true;
 }
 
-// Decided once, as the program starts and before any thread exists: the paths this processor
-// runs, and whether rand_r is the generator the kernel reproduces at all (on another C library,
-// or with another generator preloaded, the straightforward loop stays).
-static const Usable usable = find_usable();
+// Decided once, as the program starts and before any thread exists: the widest path this
+// processor runs, and whether rand_r is the generator the kernel reproduces at all (on another C
+// library, or with another generator preloaded, the straightforward loop stays).
+static const PathEntries fastest = widest();
 static const bool rand_r_is_kernels_generator = rand_r_is_known_lcg();
 
-const char *const *usable_paths() {
-    return usable.names;
-}
-
-int count_hits_fast(unsigned seed, int points) {
-    return static_cast<int>(usable.widest(seed, points, kCertainBand));
-}
-
 int count_hits(unsigned seed, int points) {
-    return rand_r_is_kernels_generator ? count_hits_fast(seed, points)
+    return rand_r_is_kernels_generator ? static_cast<int>(fastest.count(seed, points, kCertainBand))
                                        : count_hits_plain(seed, points);
 }

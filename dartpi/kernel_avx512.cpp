@@ -2,6 +2,6 @@
 // processor has them.
 #include "kernel_lanes.inc"
 
-std::int64_t count_hits_avx512(std::uint32_t seed, std::int64_t points, Band band) {
-    return count_in_lanes(seed, points, band);
+PathEntries avx512_path() {
+    return {count_in_lanes, sort_in_lanes, kBlock};
 }

@@ -3,6 +3,6 @@
 #define KERNEL_LANES_PORTABLE
 #include "kernel_lanes.inc"
 
-std::int64_t count_hits_portable(std::uint32_t seed, std::int64_t points, Band band) {
-    return count_in_lanes(seed, points, band);
+PathEntries portable_path() {
+    return {count_in_lanes, sort_in_lanes, kBlock};
 }

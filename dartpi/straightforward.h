@@ -1,5 +1,5 @@
 // The straightforward estimator loop: two rand_r draws per point and the double arithmetic of the
-// point test, exactly as the run is specified. The kernel is measured, and decided, against it.
+// point test, as plain as the run can be written. The kernel is measured, and decided, against it.
 #pragma once
 
 #include <cstdint>

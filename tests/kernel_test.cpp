@@ -1,8 +1,9 @@
 // The kernel against the straightforward loop: a sound sorting of every cell, the same hit count
 // on every vector path for every seed and size, and the same answer for every point near the arc.
-#include "kernel.h"
+#include "kernel_probes.h"
 #include "straightforward.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <gtest/gtest.h>
@@ -15,28 +16,6 @@ constexpr std::uint32_t kMax = 2147483647; // the largest draw, d = 2^31 - 1
 
 TEST(Generator, TheSystemRandRIsTheGeneratorTheKernelReproduces) {
     EXPECT_TRUE(rand_r_is_known_lcg());
-}
-
-TEST(Cells, EveryCellTheBandDecidesIsDecidedSoByTheStraightforwardTest) {
-    // The double test grows with rx and with ry (each rounding is monotonic), so a cell is
-    // inside when its far corner is and outside when its near corner is.
-    constexpr std::uint32_t kCell = 1u << 20;
-    int undecided = 0;
-    for (std::uint32_t xh = 0; xh < 2048; xh++) {
-        for (std::uint32_t yh = 0; yh < 2048; yh++) {
-            Cell cell = classify(xh, yh);
-            if (cell == Cell::inside) {
-                ASSERT_TRUE(inside_by_double(xh * kCell + kCell - 1, yh * kCell + kCell - 1))
-                    << xh << ", " << yh;
-            } else if (cell == Cell::outside) {
-                ASSERT_FALSE(inside_by_double(xh * kCell, yh * kCell)) << xh << ", " << yh;
-            } else {
-                undecided++;
-            }
-        }
-    }
-    // The cells the arc crosses, and few more: each costs the slow path a point.
-    EXPECT_LT(undecided, 4600);
 }
 
 class EveryPath : public testing::TestWithParam<std::string> {
@@ -54,9 +33,9 @@ const unsigned kSeeds[] = {0u,          1u,          2u,         12345u,     0x7
                            0x80000000u, 0xFFFFFFFFu, 1767225600, 0xDEADBEEF, 0x9E3779B9u};
 
 TEST_P(EveryPath, CountsWhatTheStraightforwardLoopCountsForManySeedsAndSizes) {
-    // Around the streams' equal shares (32, 64 or 128 streams) and their tails, small and large.
-    const int sizes[] = {0,   1,   31,  32,   33,   63,    64,    65,     127,
-                         128, 129, 257, 1000, 4097, 65537, 99999, 1000003};
+    // Around the streams' equal shares (32, 64 or 192 streams) and their tails, small and large.
+    const int sizes[] = {0,   1,   31,  32,   33,   63,    64,    65,     191,
+                         192, 193, 385, 1000, 4097, 65537, 99999, 1000003};
     for (unsigned seed : kSeeds) {
         for (int points : sizes) {
             ASSERT_EQ(hits(seed, points), count_hits_plain(seed, points))
@@ -75,6 +54,67 @@ TEST_P(EveryPath, CountsAWholeSide10000RunLikeTheStraightforwardLoop) {
     constexpr int kPoints = 10000 * 10000;
     static const int expected = count_hits_plain(1767225600u, kPoints);
     EXPECT_EQ(hits(1767225600u, kPoints), expected);
+}
+
+TEST_P(EveryPath, SortsEveryCellAsTheStraightforwardTestDecidesItsCorners) {
+    // Each path's own squaring and sorting, over all 2^22 cells (yh | xh << 16).
+    const char *path = GetParam().c_str();
+    const std::size_t block = sort_block(path);
+    enum Verdict : std::int8_t { unsorted = -1, outside, inside, open };
+    auto cell = [](std::uint32_t xh, std::uint32_t yh) { return yh | xh << 16; };
+
+    // Each S sorted on its own: a block of one cell that gives it, so every lane says the same.
+    std::vector<Verdict> of_sum(2 * 2047 * 2047 + 1, unsorted);
+    std::vector<std::uint32_t> cells(2048);
+    std::vector<std::uint8_t> opened(2048);
+    for (std::uint32_t xh = 0; xh < 2048; xh++) {
+        for (std::uint32_t yh = 0; yh < 2048; yh++) {
+            Verdict &verdict = of_sum[xh * xh + yh * yh];
+            if (verdict != unsorted)
+                continue;
+            std::fill_n(cells.begin(), block, cell(xh, yh));
+            auto in =
+                static_cast<std::size_t>(sort_cells(path, cells.data(), block, opened.data()));
+            auto open_lanes = static_cast<std::size_t>(
+                std::count(opened.begin(), opened.begin() + static_cast<std::ptrdiff_t>(block), 1));
+            ASSERT_TRUE((in == 0 || in == block) && (open_lanes == 0 || open_lanes == block) &&
+                        in + open_lanes <= block)
+                << xh << ", " << yh << ": lanes of one cell sorted apart";
+            verdict = in != 0 ? inside : open_lanes != 0 ? open : outside;
+        }
+    }
+
+    // Cells side by side, as the loop meets them: each lane sorted as its S alone was.
+    int undecided = 0;
+    for (std::uint32_t xh = 0; xh < 2048; xh++) {
+        std::int64_t expected_inside = 0;
+        for (std::uint32_t yh = 0; yh < 2048; yh++) {
+            cells[yh] = cell(xh, yh);
+            expected_inside += of_sum[xh * xh + yh * yh] == inside;
+        }
+        ASSERT_EQ(sort_cells(path, cells.data(), cells.size(), opened.data()), expected_inside)
+            << "row " << xh;
+        for (std::uint32_t yh = 0; yh < 2048; yh++)
+            ASSERT_EQ(opened[yh] == 1, of_sum[xh * xh + yh * yh] == open) << xh << ", " << yh;
+    }
+
+    // The straightforward test grows with rx and with ry (each rounding is monotonic), so a cell
+    // is inside when its far corner is and outside when its near corner is.
+    constexpr std::uint32_t kCell = 1u << 20;
+    for (std::uint32_t xh = 0; xh < 2048; xh++) {
+        for (std::uint32_t yh = 0; yh < 2048; yh++) {
+            Verdict verdict = of_sum[xh * xh + yh * yh];
+            if (verdict == inside) {
+                ASSERT_TRUE(inside_by_double(xh * kCell + kCell - 1, yh * kCell + kCell - 1))
+                    << xh << ", " << yh;
+            } else if (verdict == outside) {
+                ASSERT_FALSE(inside_by_double(xh * kCell, yh * kCell)) << xh << ", " << yh;
+            }
+            undecided += verdict == open;
+        }
+    }
+    // The cells the arc crosses, and few more: each costs the slow path a point.
+    EXPECT_LT(undecided, 4600);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, EveryPath, testing::Values("avx512", "avx2", "portable"),
