@@ -23,15 +23,15 @@ std::vector<long> sides_printed(const procrun::Result &run) {
     return sides;
 }
 
-// The processor time the program reports in its last line.
-std::optional<double> total_seconds(const procrun::Result &run) {
+// The processor time the program reports in its last line, or -1 when it did not.
+double total_seconds(const procrun::Result &run) {
     static const std::regex total(R"(The time taken in total: ([\d.]+) seconds)");
     for (const procrun::Line &line : run.lines) {
         std::smatch m;
         if (std::regex_match(line.text, m, total))
             return std::stod(m[1]);
     }
-    return std::nullopt;
+    return -1;
 }
 
 void read_runs(Activity &activity, bool all_at_once) {
@@ -88,14 +88,14 @@ const Question processor_time_compared{
     "c) much more",
     Kind::letter, "abc",
     [](const procrun::Result &run, const procrun::Result *serial) -> std::optional<Shown> {
-        auto threads_total = total_seconds(run);
-        auto serial_total = serial != nullptr ? total_seconds(*serial) : std::nullopt;
-        if (!threads_total || !serial_total || *serial_total <= 0 || *threads_total <= 0)
+        double threads_total = total_seconds(run);
+        double serial_total = serial != nullptr ? total_seconds(*serial) : -1;
+        if (serial_total <= 0 || threads_total <= 0)
             return std::nullopt;
         char figures[96];
         snprintf(figures, sizeof figures, "processor time %.3f s against dartpi-serial's %.3f s",
-                 *threads_total, *serial_total);
-        double ratio = *threads_total / *serial_total;
+                 threads_total, serial_total);
+        double ratio = threads_total / serial_total;
         if (ratio < 1 / 1.5)
             return Shown{"a", figures + std::string(": much less, so less work was done")};
         if (ratio > 1.5)

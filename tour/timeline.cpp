@@ -74,9 +74,9 @@ std::string draw_timeline(const std::vector<const Activity *> &activities, std::
     for (const Activity *activity : activities)
         if (legends.find(activity->legend) == std::string::npos)
             legends += (legends.empty() ? "" : "   ") + activity->legend;
-    std::string out =
-        "\n" + wrap("  timeline, one column per " + duration(step) + ":  " + legends, width, 4) +
-        "\n";
+    std::string out = "\n";
+    out += wrap("  timeline, one column per " + duration(step) + ":  " + legends, width, 4);
+    out += "\n";
     for (const Activity *activity : activities) {
         if (activities.size() > 1)
             out += "  " + activity->program + "\n";
