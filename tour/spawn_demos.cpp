@@ -1,9 +1,9 @@
 // The four fork programs: a process that splits in two, and the parent that waits for its child,
 // or does not.
 #include "demonstration.h"
+#include "timeline.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <regex>
 
 namespace tour {
@@ -96,10 +96,10 @@ std::optional<std::string> first_match(const procrun::Result &run, const std::re
     return std::nullopt;
 }
 
+// A moment as the time column shows it, without the column's padding.
 std::string seconds(double at) {
-    char text[32];
-    snprintf(text, sizeof text, "+%.2fs", at);
-    return text;
+    std::string stamped = stamp(at);
+    return stamped.substr(stamped.find('+'));
 }
 
 const Question after_fork_lines{
