@@ -33,9 +33,11 @@ const unsigned kSeeds[] = {0u,          1u,          2u,         12345u,     0x7
                            0x80000000u, 0xFFFFFFFFu, 1767225600, 0xDEADBEEF, 0x9E3779B9u};
 
 TEST_P(EveryPath, CountsWhatTheStraightforwardLoopCountsForManySeedsAndSizes) {
-    // Around the streams' equal shares (32, 64 or 192 streams) and their tails, small and large.
-    const int sizes[] = {0,   1,   31,  32,   33,   63,    64,    65,     191,
-                         192, 193, 385, 1000, 4097, 65537, 99999, 1000003};
+    // Around the streams' equal shares (32, 64 or 192 streams) and their tails, small and large,
+    // and around the points between two readings of the open ones (6144, 12288 or 24576).
+    const int sizes[] = {0,     1,     31,    32,    33,    63,    64,    65,
+                         191,   192,   193,   385,   1000,  4097,  6144,  6145,
+                         12288, 12351, 24576, 24767, 49152, 65537, 99999, 1000003};
     for (unsigned seed : kSeeds) {
         for (int points : sizes) {
             ASSERT_EQ(hits(seed, points), count_hits_plain(seed, points))
@@ -44,10 +46,17 @@ TEST_P(EveryPath, CountsWhatTheStraightforwardLoopCountsForManySeedsAndSizes) {
     }
 }
 
-TEST_P(EveryPath, DecidingEveryPointExactlyGivesTheSameCounts) {
-    for (unsigned seed : {0u, 7u, 0xFFFFFFFFu})
-        for (int points : {17, 1000, 100003})
-            EXPECT_EQ(hits(seed, points, kEveryPointExact), count_hits_plain(seed, points));
+TEST_P(EveryPath, DecidingManyPointsExactlyGivesTheSameCounts) {
+    // Every point, or about half of them: quads full of open points, more of them kept than the
+    // loop holds before it must decide them.
+    for (Band band : {kEveryPointExact, Band{3000000, 6000000}}) {
+        for (unsigned seed : {0u, 7u, 0xFFFFFFFFu}) {
+            for (int points : {17, 1000, 100003}) {
+                EXPECT_EQ(hits(seed, points, band), count_hits_plain(seed, points))
+                    << "band [" << band.inside_below << ", " << band.outside_from << ")";
+            }
+        }
+    }
 }
 
 TEST_P(EveryPath, CountsAWholeSide10000RunLikeTheStraightforwardLoop) {
