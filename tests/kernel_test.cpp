@@ -47,9 +47,10 @@ TEST_P(EveryPath, CountsWhatTheStraightforwardLoopCountsForManySeedsAndSizes) {
 }
 
 TEST_P(EveryPath, DecidingManyPointsExactlyGivesTheSameCounts) {
-    // Every point, or about half of them: quads full of open points, more of them kept than the
-    // loop holds before it must decide them.
-    for (Band band : {kEveryPointExact, Band{3000000, 6000000}}) {
+    // Every point, about half of them, or a band wider than 16-bit lanes hold: quads full of open
+    // points, more of them kept than the loop holds before it must decide them.
+    for (Band band :
+         {kEveryPointExact, Band{3000000, 6000000}, Band{(1u << 22) - 32768, 1u << 22}}) {
         for (unsigned seed : {0u, 7u, 0xFFFFFFFFu}) {
             for (int points : {17, 1000, 100003}) {
                 EXPECT_EQ(hits(seed, points, band), count_hits_plain(seed, points))
@@ -124,6 +125,31 @@ TEST_P(EveryPath, SortsEveryCellAsTheStraightforwardTestDecidesItsCorners) {
     }
     // The cells the arc crosses, and few more: each costs the slow path a point.
     EXPECT_LT(undecided, 4600);
+}
+
+TEST_P(EveryPath, SortsAllCellsInOneRunByTheirSumForBandsAroundWhat16BitLanesHold) {
+    // All 2^22 cells in one call, across many readings of the open ones, for bands as wide as
+    // the narrowed lanes hold exactly and wider: each cell sorted by its S alone.
+    std::vector<std::uint32_t> cells, sums;
+    for (std::uint32_t xh = 0; xh < 2048; xh++) {
+        for (std::uint32_t yh = 0; yh < 2048; yh++) {
+            cells.push_back(yh | xh << 16);
+            sums.push_back(xh * xh + yh * yh);
+        }
+    }
+    std::vector<std::uint8_t> opened(cells.size());
+    for (std::uint32_t width : {5772u, 32766u, 32767u, 32768u, 32769u, 1u << 21}) {
+        const Band band{(1u << 22) - width, 1u << 22};
+        const auto inside = std::count_if(sums.begin(), sums.end(),
+                                          [&](std::uint32_t s) { return s < band.inside_below; });
+        ASSERT_EQ(sort_cells(GetParam().c_str(), cells.data(), cells.size(), opened.data(), band),
+                  inside)
+            << "band width " << width;
+        for (std::size_t i = 0; i < cells.size(); i++) {
+            ASSERT_EQ(opened[i] == 1, sums[i] >= band.inside_below && sums[i] < band.outside_from)
+                << "band width " << width << ", cell " << std::hex << cells[i];
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, EveryPath, testing::Values("avx512", "avx2", "portable"),
