@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -92,14 +93,15 @@ struct Stream {
 
     bool open() const { return fd.get() >= 0; }
 
-    // Returns false at end of file (or, for a pseudo-terminal, once no one holds it open).
-    bool read_into(std::vector<Line> *lines, std::string *raw, double now) {
+    // Hands each whole line to `line` (or, with none, appends the bytes to `raw`). Returns false
+    // at end of file (or, for a pseudo-terminal, once no one holds it open).
+    template <typename Sink> bool read_into(const Sink &line, std::string *raw) {
         char buffer[4096];
         ssize_t n = read(fd.get(), buffer, sizeof buffer);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             return true;
         if (n <= 0) {
-            flush(lines, now);
+            flush(line);
             return false;
         }
         bytes += static_cast<size_t>(n);
@@ -108,17 +110,18 @@ struct Stream {
             return true;
         }
         partial.append(buffer, static_cast<size_t>(n));
-        size_t end;
-        while ((end = partial.find('\n')) != std::string::npos) {
-            lines->push_back({strip(partial.substr(0, end)), now});
-            partial.erase(0, end + 1);
+        size_t from = 0, end;
+        while ((end = partial.find('\n', from)) != std::string::npos) {
+            line(strip(partial.substr(from, end - from)));
+            from = end + 1;
         }
+        partial.erase(0, from);
         return true;
     }
 
-    void flush(std::vector<Line> *lines, double now) {
-        if (lines != nullptr && !partial.empty())
-            lines->push_back({strip(partial), now}); // a last line without its newline
+    template <typename Sink> void flush(const Sink &line) {
+        if (!partial.empty())
+            line(strip(partial)); // a last line without its newline
         partial.clear();
     }
 
@@ -129,14 +132,58 @@ struct Stream {
     }
 };
 
+// The lines a run keeps: all of them, or the first and the last so many, the rest counted.
+class Kept {
+  public:
+    Kept(Result &result, std::size_t keep)
+        : result_(result), half_(keep / 2), keep_all_(keep == 0) {}
+    void add(Line line) {
+        if (keep_all_ || result_.lines.size() < half_) {
+            result_.lines.push_back(std::move(line));
+            return;
+        }
+        if (half_ == 0) {
+            result_.lines_not_kept++;
+            return;
+        }
+        if (tail_.size() == half_) {
+            tail_[next_] = std::move(line);
+            next_ = (next_ + 1) % half_;
+            result_.lines_not_kept++;
+        } else {
+            tail_.push_back(std::move(line));
+        }
+    }
+    void finish() {
+        for (size_t i = 0; i < tail_.size(); i++)
+            result_.lines.push_back(std::move(tail_[(next_ + i) % tail_.size()]));
+        tail_.clear();
+    }
+
+  private:
+    Result &result_;
+    std::size_t half_;
+    bool keep_all_;
+    std::vector<Line> tail_; // the last lines, a ring starting at next_
+    std::size_t next_ = 0;
+};
+
 // Kills the program's whole process group and reaps it when it goes out of scope: at the end of
-// a run, and as an error leaves it (a timed-out or cancelled program's status is not kept).
+// a run, and as an error leaves it (a timed-out or cancelled program's status is not kept). Until
+// the program itself has been reaped its pid cannot be reused, so it is ended by its pid too: it
+// may not have made its group yet.
 struct GroupEnder {
     pid_t pgid;
+    bool reaped = false;
     explicit GroupEnder(pid_t group) : pgid(group) {}
     GroupEnder(const GroupEnder &) = delete;
     GroupEnder &operator=(const GroupEnder &) = delete;
     ~GroupEnder() {
+        if (!reaped) {
+            kill(pgid, SIGKILL);
+            while (waitpid(pgid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
         for (int attempt = 0; attempt < 500 && group_alive(pgid); attempt++) {
             kill(-pgid, SIGKILL);
             // Orphans of the group are re-parented to us (we are a subreaper): we reap them.
@@ -282,10 +329,14 @@ Result run(const Options &options) {
     exec_write.reset();
     in_read.reset();
     start_lock.unlock();
+    // The pipe closes on a successful exec; a signal landing meanwhile is no verdict either way.
     int exec_error = 0;
-    ssize_t got = read(exec_read.get(), &exec_error, sizeof exec_error);
+    ssize_t got;
+    while ((got = read(exec_read.get(), &exec_error, sizeof exec_error)) < 0 && errno == EINTR) {
+    }
+    if (got < 0)
+        fail("read the start of " + args[0]);
     if (got == sizeof exec_error) {
-        waitpid(pid, nullptr, 0);
         errno = exec_error;
         fail("cannot start " + args[0]);
     }
@@ -300,7 +351,7 @@ Result run(const Options &options) {
         rusage usage{};
         if (wait4(pid, &status, WNOHANG, &usage) != pid)
             return;
-        exited = true;
+        exited = ender.reaped = true;
         result.exited_at = seconds_since(start);
         if (WIFEXITED(status))
             result.exit_code = WEXITSTATUS(status);
@@ -309,23 +360,32 @@ Result run(const Options &options) {
         result.cpu_seconds =
             static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
             static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        result.max_rss_kb = usage.ru_maxrss;
         pidfd.reset();
         if (options.on_exit)
             options.on_exit(result.exited_at);
     };
-    size_t reported = 0; // lines already handed to on_line
-    auto report_lines = [&] {
-        for (; reported < result.lines.size(); reported++)
-            if (options.on_line)
-                options.on_line(result.lines[reported], pid);
+    Kept kept(result, options.keep_lines);
+    double now = 0;
+    auto heard = [&](std::string text) {
+        Line line{std::move(text), now};
+        if (options.on_line)
+            options.on_line(line, pid);
+        if (options.type_after_line && options.output == Output::terminal && out.open()) {
+            std::string typed = options.type_after_line(line);
+            if (!typed.empty() && write(out.fd.get(), typed.data(), typed.size()) < 0)
+                fail("type into the terminal");
+        }
+        kept.add(std::move(line));
     };
 
     while (out.open() || err.open() || !exited) {
+        now = seconds_since(start);
         if (options.cancel != nullptr && *options.cancel != 0) {
             result.cancelled = true;
             break;
         }
-        double left = options.timeout - seconds_since(start);
+        double left = options.timeout - now;
         if (left <= 0) {
             result.timed_out = true;
             break;
@@ -333,24 +393,24 @@ Result run(const Options &options) {
         pollfd fds[3] = {
             {out.fd.get(), POLLIN, 0}, {err.fd.get(), POLLIN, 0}, {pidfd.get(), POLLIN, 0}};
         // Without a pidfd the exit is noticed by polling every few milliseconds.
-        int wait_ms = pidfd.get() >= 0 || exited ? static_cast<int>(left * 1000) + 1 : 5;
-        int ready = poll(fds, 3, std::min(wait_ms, 250));
-        if (ready < 0 && errno != EINTR)
+        double wait = std::min(left, pidfd.get() >= 0 || exited ? 0.25 : 0.005);
+        timespec wait_for{static_cast<time_t>(wait),
+                          static_cast<long>((wait - std::floor(wait)) * 1e9)};
+        if (ppoll(fds, 3, &wait_for, nullptr) < 0 && errno != EINTR)
             fail("poll");
-        double now = seconds_since(start);
+        now = seconds_since(start);
         size_t bytes_before = out.bytes;
-        if (fds[0].revents != 0 && !out.read_into(&result.lines, nullptr, now)) {
+        if (fds[0].revents != 0 && !out.read_into(heard, nullptr)) {
             out.fd.reset();
             result.closed_at = now;
         }
         if (fds[1].revents != 0) {
             size_t had = result.err.size();
-            if (!err.read_into(nullptr, &result.err, now))
+            if (!err.read_into(heard, &result.err))
                 err.fd.reset();
             if (options.on_err && result.err.size() > had)
                 options.on_err(result.err, pid);
         }
-        report_lines();
         if (options.on_prompt && out.open() && !out.partial.empty() && out.bytes != bytes_before) {
             std::string typed = options.on_prompt(out.partial);
             if (!typed.empty() && write(out.fd.get(), typed.data(), typed.size()) < 0)
@@ -358,9 +418,14 @@ Result run(const Options &options) {
         }
         if (!exited)
             reap();
+        if (options.on_tick)
+            options.on_tick(now);
     }
-    out.flush(&result.lines, seconds_since(start));
-    report_lines(); // a last line without its newline, cut short by a timeout or cancel
+    if (result.timed_out || result.cancelled)
+        result.stopped_at = now;
+    now = seconds_since(start);
+    out.flush(heard); // a last line without its newline, cut short by a timeout or cancel
+    kept.finish();
     return result;
 }
 

@@ -31,6 +31,9 @@ struct Options {
     double timeout = 60.0; // seconds; then the whole group is killed
     // Called for each line as it arrives; `pgid` is the program's process group.
     std::function<void(const Line &line, pid_t pgid)> on_line;
+    // Called for each line as it arrives, on a terminal; what it returns is typed in, as from a
+    // keyboard at that moment.
+    std::function<std::string(const Line &line)> type_after_line;
     // Called as standard error grows, with all of it so far.
     std::function<void(const std::string &err, pid_t pgid)> on_err;
     // Called once the program itself has ended (its children may live on), with the moment.
@@ -43,17 +46,25 @@ struct Options {
     const std::string *input = nullptr;
     // When set and it becomes non-zero (from a signal handler), the run is cut short.
     volatile std::sig_atomic_t *cancel = nullptr;
+    // Called at least every quarter of a second while the run goes on, with the moment.
+    std::function<void(double now)> on_tick;
+    // At most this many lines are kept in the result, the first half and the last half of them;
+    // those in between are only counted (each is still handed to on_line). 0 keeps them all.
+    std::size_t keep_lines = 0;
 };
 
 struct Result {
     std::vector<Line> lines;
-    std::string err;        // everything written to standard error
-    pid_t pid = -1;         // the program's process id, also its process group id
-    int exit_code = -1;     // when it exited
-    int term_signal = 0;    // when a signal ended it
-    double exited_at = -1;  // seconds from start until the program itself ended
-    double closed_at = -1;  // seconds until its standard output was closed by everyone
-    double cpu_seconds = 0; // user + system time of the program and the children it reaped
+    std::string err;                // everything written to standard error
+    pid_t pid = -1;                 // the program's process id, also its process group id
+    int exit_code = -1;             // when it exited
+    int term_signal = 0;            // when a signal ended it
+    double exited_at = -1;          // seconds from start until the program itself ended
+    double closed_at = -1;          // seconds until its standard output was closed by everyone
+    double stopped_at = -1;         // seconds until a timeout or cancel cut the run short
+    double cpu_seconds = 0;         // user + system time of the program and the children it reaped
+    long max_rss_kb = 0;            // the largest resident set of the program or a child it reaped
+    std::size_t lines_not_kept = 0; // lines between the kept halves (Options::keep_lines)
     bool timed_out = false;
     bool cancelled = false;
 

@@ -7,6 +7,7 @@
 #include <set>
 #include <stdexcept>
 #include <sys/resource.h>
+#include <sys/time.h>
 
 using namespace cdtest;
 
@@ -55,12 +56,57 @@ TEST_P(Runner, EndsTheWholeGroupOnATimeoutAndOnCancel) {
         EXPECT_EQ(run.timed_out, !cancel);
         EXPECT_EQ(run.cancelled, cancel);
         EXPECT_LT(run.exited_at, 0) << "ended before it could exit";
+        EXPECT_NEAR(run.stopped_at, cancel ? 0 : 0.5, 0.4) << "when it was cut short";
         EXPECT_FALSE(procrun::group_alive(run.pid)) << "the background sleep is gone too";
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Outputs, Runner, testing::Values(Output::terminal, Output::pipe),
                          output_name);
+
+TEST(Runner, KeepsTheFirstAndLastLinesAskedForAndCountsTheRestHandingOnEvery) {
+    for (std::size_t keep : {0u, 1u, 4u}) {
+        auto options = shell("seq 10");
+        options.keep_lines = keep;
+        int heard = 0;
+        options.on_line = [&](const procrun::Line &, pid_t) { heard++; };
+        auto run = procrun::run(options);
+        EXPECT_EQ(heard, 10);
+        auto expected =
+            keep == 0 ? std::vector<std::string>{"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}
+            : keep == 1 ? std::vector<std::string>{}
+                        : std::vector<std::string>{"1", "2", "9", "10"};
+        EXPECT_EQ(run.texts(), expected) << keep;
+        EXPECT_EQ(run.lines_not_kept, 10 - expected.size()) << keep;
+    }
+}
+
+TEST(Runner, SignalsArrivingAsAProgramStartsNeitherHideAFailedStartNorLeaveItRunning) {
+    // A storm of signals whose handler does not restart calls, as the tour's Ctrl-C handler.
+    struct sigaction storm {
+    }, saved{};
+    storm.sa_handler = [](int) {};
+    sigaction(SIGALRM, &storm, &saved);
+    itimerval every{{0, 50}, {0, 50}}, off{};
+    setitimer(ITIMER_REAL, &every, nullptr);
+    int refused = 0, ran = 0;
+    for (int i = 0; i < 20; i++) {
+        procrun::Options missing;
+        missing.argv = {"/nonexistent/program"};
+        try {
+            procrun::run(missing);
+        } catch (const std::runtime_error &e) {
+            refused += std::string(e.what()).rfind("cannot start", 0) == 0;
+        }
+        auto run = procrun::run(shell("echo ran"));
+        ran += run.exit_code == 0 && run.texts() == std::vector<std::string>{"ran"};
+        EXPECT_FALSE(procrun::group_alive(run.pid));
+    }
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &saved, nullptr);
+    EXPECT_EQ(refused, 20) << "a failed start taken for a start";
+    EXPECT_EQ(ran, 20);
+}
 
 TEST(Runner, GivesTheProgramItsInputAndThenItsEnd) {
     std::string input = "one\ntwo\n";
@@ -91,19 +137,34 @@ TEST(Runner, RunningOutOfDescriptorsAtAnyStepLeavesNoneOpen) {
     auto before = open_descriptors();
     rlimit saved{};
     getrlimit(RLIMIT_NOFILE, &saved);
-    // Each limit lets the run get one descriptor further before pipe2, open or openpty fails.
-    for (int spare = 0; spare < 10; spare++) {
-        for (Output output : {Output::terminal, Output::pipe}) {
+    // Each limit lets the run get one descriptor further before pipe2, open or openpty fails; the
+    // last ones leave enough for it to run. A limit leaves `spare` descriptors free, counting the
+    // gaps below the highest one open.
+    auto leaving = [&](int spare) {
+        int fd = 0;
+        for (int free = 0; before.count(fd) != 0 || free++ < spare; fd++) {
+        }
+        return static_cast<rlim_t>(fd);
+    };
+    for (Output output : {Output::terminal, Output::pipe}) {
+        std::vector<std::string> failures;
+        bool ran = false;
+        for (int spare = 0; spare < 10; spare++) {
             rlimit tight = saved;
-            tight.rlim_cur = static_cast<rlim_t>(*before.rbegin()) + 1 + static_cast<rlim_t>(spare);
+            tight.rlim_cur = leaving(spare);
             setrlimit(RLIMIT_NOFILE, &tight);
             try {
-                procrun::run(shell("true", output));
-            } catch (const std::runtime_error &) {
+                ran = procrun::run(shell("true", output)).exit_code == 0;
+            } catch (const std::runtime_error &e) {
+                failures.emplace_back(e.what());
             }
             setrlimit(RLIMIT_NOFILE, &saved);
             EXPECT_EQ(open_descriptors(), before) << spare << " spare, " << name_of(output);
         }
+        EXPECT_GE(failures.size(), 3u) << "too few steps ran out: " << name_of(output);
+        for (const auto &failure : failures)
+            EXPECT_NE(failure.find(": Too many open files"), std::string::npos) << failure;
+        EXPECT_TRUE(ran) << "never had enough to run: " << name_of(output);
     }
 }
 
