@@ -99,13 +99,13 @@ int count_hits_fast(unsigned seed, int points, const char *path, Band band) {
     return static_cast<int>(find(path).count(seed, points, band));
 }
 
-std::int64_t sort_cells(const char *path, const std::uint32_t *cells, std::size_t count,
-                        std::uint8_t *open, Band band) {
-    return find(path).sort(cells, count, open, band);
+std::int64_t classify_cells(const char *path, const std::uint32_t *cells, std::size_t count,
+                            std::uint8_t *open, Band band) {
+    return find(path).classify(cells, count, open, band);
 }
 
-std::size_t sort_block(const char *path) {
-    return find(path).block;
+std::size_t quad_points(const char *path) {
+    return find(path).quad_points;
 }
 
 bool rand_r_is_known_lcg() {

@@ -8,12 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 
-// What each path offers: its count of hits, and its sorting of cells for the exhaustive test.
+// What each path offers: its count of hits, and its classifying of cells for the exhaustive test.
 struct PathEntries {
     std::int64_t (*count)(std::uint32_t seed, std::int64_t points, Band band);
-    std::int64_t (*sort)(const std::uint32_t *cells, std::size_t count, std::uint8_t *open,
-                         Band band);
-    std::size_t block; // cells sorted at once
+    std::int64_t (*classify)(const std::uint32_t *cells, std::size_t count, std::uint8_t *open,
+                             Band band);
+    std::size_t quad_points; // the points of a quad: cells are classified this many at once
 };
 
 PathEntries avx512_path();

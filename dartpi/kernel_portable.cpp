@@ -5,5 +5,5 @@
 #include "kernel_lanes.inc"
 
 PathEntries portable_path() {
-    return {count_in_lanes, sort_in_lanes, kBlock};
+    return {count_in_lanes, classify_in_lanes, kQuadPoints};
 }

@@ -1,18 +1,20 @@
 // The kernel's parts, opened for its tests and its benchmark: each vector path by name, the band
-// it sorts points by, the exact decision, and the start-up check of rand_r. The run needs none of
-// this (kernel.h).
+// it classifies points by, the exact decision, and the start-up check of rand_r. The run needs none
+// of this (kernel.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-// How the kernel sorts a point by S = xh^2 + yh^2: certainly inside when S < inside_below,
-// certainly outside when S >= outside_from, and in between decided from its whole draws.
+// How the kernel classifies a point by S = xh^2 + yh^2: certainly inside when S < inside_below,
+// certainly outside when S >= outside_from, and in between (open) decided from its whole draws.
 struct Band {
     std::uint32_t inside_below, outside_from;
 };
-// 4188531 is the largest S of a cell whose far corner still lies inside (xh + 1)^2 + (yh + 1)^2
-// < 2^22; a cell with S >= 2^22 has its near corner outside. The double test's rounding (a few
+// 4188532 is the least S of any cell whose far corner lies outside the arc: every cell with a
+// smaller S lies wholly inside. (Some cells with S up to 4189960 lie wholly inside too, but
+// others with those sums do not, so a bound on S alone must leave them open.) A cell with
+// S >= 2^22 has its near corner, and so all of it, outside. The double test's rounding (a few
 // thousand in units of rx^2) is far smaller than the 2^40 between a corner and the next cell.
 inline constexpr Band kCertainBand{4188532, 1u << 22};
 // Sends every point through the exact decision, so tests can drive that path.
@@ -22,12 +24,13 @@ inline constexpr Band kEveryPointExact{0, 1u << 24};
 bool can_run(const char *path);
 int count_hits_fast(unsigned seed, int points, const char *path, Band band = kCertainBand);
 
-// Sorts cells, each given as yh | xh << 16, with the path's own code, as its loop sorts points:
-// returns how many it finds certainly inside, and sets open[i] to 1 for each cell the band leaves
-// open (else 0). `count` is a multiple of sort_block(path).
-std::int64_t sort_cells(const char *path, const std::uint32_t *cells, std::size_t count,
-                        std::uint8_t *open, Band band = kCertainBand);
-std::size_t sort_block(const char *path);
+// Classifies cells, each given as yh | xh << 16, with the path's own code, as its loop classifies
+// points: returns how many it finds certainly inside, and sets open[i] to 1 for each cell the
+// band leaves open (else 0). `count` is a multiple of quad_points(path).
+std::int64_t classify_cells(const char *path, const std::uint32_t *cells, std::size_t count,
+                            std::uint8_t *open, Band band = kCertainBand);
+// The points of one of the path's quads (four vectors).
+std::size_t quad_points(const char *path);
 
 // The decision for a point the band leaves open, on its two draws.
 bool inside_exactly(std::uint32_t rx, std::uint32_t ry);

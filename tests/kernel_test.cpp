@@ -1,5 +1,6 @@
-// The kernel against the straightforward loop: a sound sorting of every cell, the same hit count
-// on every vector path for every seed and size, and the same answer for every point near the arc.
+// The kernel against the straightforward loop: a sound classification of every cell, the same hit
+// count on every vector path for every seed and size, and the same answer for every point near the
+// arc.
 #include "kernel_probes.h"
 #include "straightforward.h"
 
@@ -66,43 +67,42 @@ TEST_P(EveryPath, CountsAWholeSide10000RunLikeTheStraightforwardLoop) {
     EXPECT_EQ(hits(1767225600u, kPoints), expected);
 }
 
-TEST_P(EveryPath, SortsEveryCellAsTheStraightforwardTestDecidesItsCorners) {
-    // Each path's own squaring and sorting, over all 2^22 cells (yh | xh << 16).
+TEST_P(EveryPath, ClassifiesEveryCellAsTheStraightforwardTestDecidesItsCorners) {
+    // Each path's own squaring and classifying, over all 2^22 cells (yh | xh << 16).
     const char *path = GetParam().c_str();
-    const std::size_t block = sort_block(path);
-    enum Verdict : std::int8_t { unsorted = -1, outside, inside, open };
+    const std::size_t quad = quad_points(path);
+    enum Verdict : std::int8_t { unclassified = -1, outside, inside, open };
     auto cell = [](std::uint32_t xh, std::uint32_t yh) { return yh | xh << 16; };
 
-    // Each S sorted on its own: a block of one cell that gives it, so every lane says the same.
-    std::vector<Verdict> of_sum(2 * 2047 * 2047 + 1, unsorted);
+    // Each S classified on its own: a quad of one cell that gives it, so every lane says the same.
+    std::vector<Verdict> of_sum(2 * 2047 * 2047 + 1, unclassified);
     std::vector<std::uint32_t> cells(2048);
     std::vector<std::uint8_t> opened(2048);
     for (std::uint32_t xh = 0; xh < 2048; xh++) {
         for (std::uint32_t yh = 0; yh < 2048; yh++) {
             Verdict &verdict = of_sum[xh * xh + yh * yh];
-            if (verdict != unsorted)
+            if (verdict != unclassified)
                 continue;
-            std::fill_n(cells.begin(), block, cell(xh, yh));
+            std::fill_n(cells.begin(), quad, cell(xh, yh));
             auto in =
-                static_cast<std::size_t>(sort_cells(path, cells.data(), block, opened.data()));
+                static_cast<std::size_t>(classify_cells(path, cells.data(), quad, opened.data()));
             auto open_lanes = static_cast<std::size_t>(
-                std::count(opened.begin(), opened.begin() + static_cast<std::ptrdiff_t>(block), 1));
-            ASSERT_TRUE((in == 0 || in == block) && (open_lanes == 0 || open_lanes == block) &&
-                        in + open_lanes <= block)
-                << xh << ", " << yh << ": lanes of one cell sorted apart";
+                std::count(opened.begin(), opened.begin() + static_cast<std::ptrdiff_t>(quad), 1));
+            ASSERT_TRUE((in == 0 || in == quad) && (open_lanes == 0 || open_lanes == quad) &&
+                        in + open_lanes <= quad)
+                << xh << ", " << yh << ": lanes of one cell classified apart";
             verdict = in != 0 ? inside : open_lanes != 0 ? open : outside;
         }
     }
 
-    // Cells side by side, as the loop meets them: each lane sorted as its S alone was.
-    int undecided = 0;
+    // Cells side by side, as the loop meets them: each lane classified as its S alone was.
     for (std::uint32_t xh = 0; xh < 2048; xh++) {
         std::int64_t expected_inside = 0;
         for (std::uint32_t yh = 0; yh < 2048; yh++) {
             cells[yh] = cell(xh, yh);
             expected_inside += of_sum[xh * xh + yh * yh] == inside;
         }
-        ASSERT_EQ(sort_cells(path, cells.data(), cells.size(), opened.data()), expected_inside)
+        ASSERT_EQ(classify_cells(path, cells.data(), cells.size(), opened.data()), expected_inside)
             << "row " << xh;
         for (std::uint32_t yh = 0; yh < 2048; yh++)
             ASSERT_EQ(opened[yh] == 1, of_sum[xh * xh + yh * yh] == open) << xh << ", " << yh;
@@ -111,25 +111,44 @@ TEST_P(EveryPath, SortsEveryCellAsTheStraightforwardTestDecidesItsCorners) {
     // The straightforward test grows with rx and with ry (each rounding is monotonic), so a cell
     // is inside when its far corner is and outside when its near corner is.
     constexpr std::uint32_t kCell = 1u << 20;
+    // The tightest sound band: from the least S of a cell not wholly inside to past the largest S
+    // of a cell not wholly outside. Every cell in it, and none beyond it, must be left open.
+    std::uint32_t least_not_inside = 1u << 23, most_not_outside = 0;
     for (std::uint32_t xh = 0; xh < 2048; xh++) {
         for (std::uint32_t yh = 0; yh < 2048; yh++) {
-            Verdict verdict = of_sum[xh * xh + yh * yh];
+            const std::uint32_t sum = xh * xh + yh * yh;
+            const Verdict verdict = of_sum[sum];
+            const bool far_inside =
+                inside_by_double(xh * kCell + kCell - 1, yh * kCell + kCell - 1);
+            const bool near_inside = inside_by_double(xh * kCell, yh * kCell);
             if (verdict == inside) {
-                ASSERT_TRUE(inside_by_double(xh * kCell + kCell - 1, yh * kCell + kCell - 1))
-                    << xh << ", " << yh;
+                ASSERT_TRUE(far_inside) << xh << ", " << yh;
             } else if (verdict == outside) {
-                ASSERT_FALSE(inside_by_double(xh * kCell, yh * kCell)) << xh << ", " << yh;
+                ASSERT_FALSE(near_inside) << xh << ", " << yh;
             }
-            undecided += verdict == open;
+            if (!far_inside)
+                least_not_inside = std::min(least_not_inside, sum);
+            if (near_inside)
+                most_not_outside = std::max(most_not_outside, sum);
         }
     }
-    // The cells the arc crosses, and few more: each costs the slow path a point.
-    EXPECT_LT(undecided, 4600);
+    // (No two squares sum to the S between the largest not wholly outside and 2^22.)
+    EXPECT_EQ(kCertainBand.inside_below, least_not_inside);
+    EXPECT_GT(kCertainBand.outside_from, most_not_outside);
+    int in_band = 0, undecided = 0;
+    for (std::uint32_t xh = 0; xh < 2048; xh++) {
+        for (std::uint32_t yh = 0; yh < 2048; yh++) {
+            const std::uint32_t sum = xh * xh + yh * yh;
+            in_band += sum >= least_not_inside && sum <= most_not_outside;
+            undecided += of_sum[sum] == open;
+        }
+    }
+    EXPECT_EQ(undecided, in_band) << "each open cell costs the slow path a point";
 }
 
-TEST_P(EveryPath, SortsAllCellsInOneRunByTheirSumForBandsAroundWhat16BitLanesHold) {
+TEST_P(EveryPath, ClassifiesAllCellsInOneRunByTheirSumForBandsAroundWhat16BitLanesHold) {
     // All 2^22 cells in one call, across many readings of the open ones, for bands as wide as
-    // the narrowed lanes hold exactly and wider: each cell sorted by its S alone.
+    // the narrowed lanes hold exactly and wider: each cell classified by its S alone.
     std::vector<std::uint32_t> cells, sums;
     for (std::uint32_t xh = 0; xh < 2048; xh++) {
         for (std::uint32_t yh = 0; yh < 2048; yh++) {
@@ -142,8 +161,9 @@ TEST_P(EveryPath, SortsAllCellsInOneRunByTheirSumForBandsAroundWhat16BitLanesHol
         const Band band{(1u << 22) - width, 1u << 22};
         const auto inside = std::count_if(sums.begin(), sums.end(),
                                           [&](std::uint32_t s) { return s < band.inside_below; });
-        ASSERT_EQ(sort_cells(GetParam().c_str(), cells.data(), cells.size(), opened.data(), band),
-                  inside)
+        ASSERT_EQ(
+            classify_cells(GetParam().c_str(), cells.data(), cells.size(), opened.data(), band),
+            inside)
             << "band width " << width;
         for (std::size_t i = 0; i < cells.size(); i++) {
             ASSERT_EQ(opened[i] == 1, sums[i] >= band.inside_below && sums[i] < band.outside_from)
