@@ -29,6 +29,51 @@ bool has_line(const std::vector<std::string> &lines, const std::string &pattern)
                        [&](const std::string &line) { return std::regex_match(line, format); });
 }
 
+namespace fs = std::filesystem;
+
+// A copy of the tour in a folder of its own, beside stand-ins for the programs it runs: scripts
+// printing what a changed program might, or copies of the real ones.
+class StandIns {
+  public:
+    explicit StandIns(const std::string &name) : dir_(fs::path(testing::TempDir()) / name) {
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        fs::copy_file(bin("concurrency-tour"), dir_ / "concurrency-tour");
+    }
+    StandIns(const StandIns &) = delete;
+    StandIns &operator=(const StandIns &) = delete;
+    ~StandIns() { fs::remove_all(dir_); }
+
+    void script(const std::string &program, const std::string &body) {
+        std::ofstream(dir_ / program) << "#!/bin/sh\n" << body << "\n";
+        fs::permissions(dir_ / program, fs::perms::owner_all);
+    }
+    void real(const std::string &program) { fs::copy_file(bin(program), dir_ / program); }
+    const fs::path &dir() const { return dir_; }
+    procrun::Options tour_of(std::vector<std::string> args, Output output = Output::terminal) {
+        auto options = tour(std::move(args), output);
+        options.argv[0] = (dir_ / "concurrency-tour").string();
+        return options;
+    }
+
+  private:
+    fs::path dir_;
+};
+
+// The time stamps of the lines between two headings (or the end), in order.
+std::vector<std::vector<double>> stamps_by_program(const std::vector<std::string> &lines) {
+    static const std::regex stamped(R"( +\+(\d+\.\d\d)s  .*)");
+    std::vector<std::vector<double>> programs;
+    for (const auto &text : lines) {
+        std::smatch m;
+        if (text.rfind("== ", 0) == 0)
+            programs.emplace_back();
+        else if (!programs.empty() && std::regex_match(text, m, stamped))
+            programs.back().push_back(std::stod(m[1]));
+    }
+    return programs;
+}
+
 TEST(Tour, ShowsEachProgramWithTimedLinesHowItEndedAndTheJunctionTimeline) {
     auto run = procrun::run(tour({"boxoffice-sem", "spawn-pause", "junction"}));
     EXPECT_EQ(run.exit_code, 0) << run.err;
@@ -76,7 +121,8 @@ TEST(Tour, ComparesTheTwoPiProgramsAfterBoth) {
     auto run = procrun::run(tour({"dartpi-serial", "dartpi-threads"}));
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_TRUE(has_line(run.texts(),
-                         R"(  serial vs threads: processor \d+\.\d{3} s vs \d+\.\d{3} s .*; )"
+                         R"(  serial vs threads: processor \d+\.\d{3} s vs \d+\.\d{3} s, as each )"
+                         R"(printed it .*; )"
                          R"(wall \d+\.\d{3} s vs \d+\.\d{3} s .*)"));
 }
 
@@ -89,7 +135,9 @@ TEST(Tour, BadOptionsAndUnknownProgramsExitWithStatus2) {
     }
     auto list = procrun::run(tour({"--list"}));
     EXPECT_EQ(list.exit_code, 0);
-    EXPECT_EQ(list.lines.size(), 9u);
+    auto names = std::count_if(list.lines.begin(), list.lines.end(),
+                               [](const auto &line) { return line.text.front() != ' '; });
+    EXPECT_EQ(names, 9) << "one program a line, what it shows wrapped under it";
 }
 
 TEST(Tour, ColourOnlyOnATerminalAndOnlyWithoutNoColor) {
@@ -103,23 +151,6 @@ TEST(Tour, ColourOnlyOnATerminalAndOnlyWithoutNoColor) {
                                 }()})
         for (const auto &line : procrun::run(options).lines)
             EXPECT_EQ(line.text.find('\033'), std::string::npos) << line.text;
-}
-
-TEST(Tour, CtrlCEndsTheProgramShownAndTheTourLeavingNothingBehind) {
-    auto options = tour({"junction", "boxoffice-sem"});
-    pid_t tour_pid = 0;
-    options.on_line = [&](const procrun::Line &line, pid_t pgid) {
-        if (line.text.find("INTEND") != std::string::npos && tour_pid == 0) {
-            tour_pid = pgid;
-            kill(pgid, SIGINT); // what Ctrl-C sends the tour
-        }
-    };
-    auto run = procrun::run(options);
-    EXPECT_EQ(run.exit_code, 130);
-    EXPECT_LT(run.exited_at, 3.0) << "junction would have taken seven seconds";
-    EXPECT_EQ(count(run.texts(), "== boxoffice-sem =="), 0);
-    ASSERT_NE(tour_pid, 0);
-    EXPECT_TRUE(procrun::started_by(tour_pid).empty()) << "a program the tour started is alive";
 }
 
 TEST(Tour, WritesWhatItSawAsATraceFile) {
@@ -163,24 +194,148 @@ TEST(Tour, VersionIsTheProjectVersion) {
 
 TEST(Tour, RunsOnlyTheProgramsBesideItself) {
     // A copy of the tour alone in a folder, started from a folder that holds build/bin/junction.
-    namespace fs = std::filesystem;
-    fs::path alone = fs::path(testing::TempDir()) / "tour-alone";
-    fs::remove_all(alone);
-    fs::create_directories(alone / "elsewhere/build/bin");
-    fs::copy_file(bin("concurrency-tour"), alone / "concurrency-tour");
-    fs::copy_file(bin("boxoffice-mutex"), alone / "elsewhere/build/bin/junction");
-    auto options = tour({"junction"});
-    options.argv[0] = (alone / "concurrency-tour").string();
-    options.prefix = {"sh", "-c", "cd \"$0\" && exec \"$@\"", (alone / "elsewhere").string()};
+    StandIns alone("tour-alone");
+    fs::create_directories(alone.dir() / "elsewhere/build/bin");
+    fs::copy_file(bin("boxoffice-mutex"), alone.dir() / "elsewhere/build/bin/junction");
+    auto options = alone.tour_of({"junction"});
+    options.prefix = {"sh", "-c", "cd \"$0\" && exec \"$@\"", (alone.dir() / "elsewhere").string()};
     auto run = procrun::run(options);
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_EQ(run.err, "concurrency-tour: junction: not found (looked for " +
-                           (alone / "junction").string() + ")\n");
+                           (alone.dir() / "junction").string() + ")\n");
     EXPECT_EQ(count(run.texts(), "One ticket sold"), 0) << "ran a program from the current folder";
-    fs::remove_all(alone);
+}
+
+TEST(Tour, OptionsEndAtDoubleDashAndAreCheckedBeforeAnythingRuns) {
+    auto named = procrun::run(tour({"--", "boxoffice-mutex"}));
+    EXPECT_EQ(named.exit_code, 0) << named.err;
+    EXPECT_EQ(count(named.texts(), "== boxoffice-mutex =="), 1);
+    auto dashed = procrun::run(tour({"--", "--quiz"}));
+    EXPECT_EQ(dashed.exit_code, 2);
+    EXPECT_NE(dashed.err.find("no such program '--quiz'"), std::string::npos) << dashed.err;
+    for (auto args : {std::vector<std::string>{"--trace", "-", "junction"},
+                      {"--timeout", "0", "junction"},
+                      {"--timeout=x", "junction"}}) {
+        auto run = procrun::run(tour(args));
+        EXPECT_EQ(run.exit_code, 2) << args[0];
+        EXPECT_LT(run.exited_at, 1.0) << "junction would have taken seven seconds";
+    }
+    // Help fits the terminal (100 columns here); no colour where TERM says the terminal has none.
+    auto help = procrun::run(tour({"--help"}));
+    EXPECT_GT(help.lines.size(), 10u);
+    for (const auto &line : help.lines)
+        EXPECT_LE(line.text.size(), 100u) << line.text;
+    auto dumb = program("concurrency-tour", Output::terminal);
+    dumb.argv.push_back("boxoffice-mutex");
+    dumb.env.emplace_back("TERM", "dumb");
+    for (const auto &line : procrun::run(dumb).lines)
+        EXPECT_EQ(line.text.find('\033'), std::string::npos) << line.text;
+}
+
+class EndingSignal : public testing::TestWithParam<int> {};
+
+TEST_P(EndingSignal, EndsTheProgramShownAndThenTheTourWith128PlusIt) {
+    auto options = tour({"junction", "boxoffice-sem"});
+    bool sent = false;
+    options.on_line = [&](const procrun::Line &line, pid_t pgid) {
+        if (line.text.find("INTEND") != std::string::npos && !sent)
+            sent = kill(pgid, GetParam()) == 0; // Ctrl-C, a kill, or the terminal closing
+    };
+    auto run = procrun::run(options);
+    EXPECT_EQ(run.exit_code, 128 + GetParam());
+    EXPECT_LT(run.exited_at, 3.0) << "junction would have taken seven seconds";
+    EXPECT_EQ(count(run.texts(), "== boxoffice-sem =="), 0);
+    EXPECT_TRUE(procrun::started_by(run.pid).empty()) << "a program the tour started is alive";
+}
+
+INSTANTIATE_TEST_SUITE_P(CtrlCTermAndHangUp, EndingSignal,
+                         testing::Values(SIGINT, SIGTERM, SIGHUP));
+
+TEST(ChangedPrograms, OddNumbersRealTimeSignalsAndSilenceAreJudgedAndTheQuizGoesOn) {
+    StandIns changed("tour-odd-numbers");
+    changed.script("boxoffice-sem", "echo 'The left ticket is 99999999999999999999'");
+    changed.script("dartpi-serial", "echo 'The estimated PI is 3.1 in 1000000 times'\n"
+                                    "echo 'The estimated PI is 3.1 in 4000000 times'\n"
+                                    "echo 'The time taken in total: . seconds'");
+    changed.script("dartpi-threads", "echo 'The estimated PI is 3.1 in 4000000 times'\n"
+                                     "echo 'The estimated PI is 3.1 in 1000000 times'\n"
+                                     "echo 'The time taken in total: 0.5 seconds'");
+    changed.script("boxoffice-mutex", "kill -s RTMIN+3 $$"); // shows nothing, and no short name
+    std::string answers = "0\ny\nn\nb\n3\n";
+    auto options = changed.tour_of(
+        {"--quiz", "boxoffice-sem", "dartpi-serial", "dartpi-threads", "boxoffice-mutex"},
+        Output::pipe);
+    options.input = &answers;
+    auto run = procrun::run(options);
+    EXPECT_EQ(run.exit_code, 1) << "boxoffice-mutex failed";
+    EXPECT_NE(run.err.find("boxoffice-mutex: ended by signal " + std::to_string(SIGRTMIN + 3)),
+              std::string::npos)
+        << run.err;
+    auto lines = run.texts();
+    EXPECT_TRUE(has_line(lines, "  wrong: you said 0; the last line says 99999999999999999999 .*"));
+    // Judged: the tickets, the serial order, the threads' order; not: a total of ". seconds"
+    // to compare with, and a program that printed nothing.
+    EXPECT_EQ(count(lines, "Predictions: 2 of 3 right, 0 not answered, 2 not judged"), 1);
+}
+
+TEST(ChangedPrograms, WhatTheyPrintIsShownNotObeyedAndTheTraceHoldsItAllWhenCutShort) {
+    StandIns changed("tour-odd-lines");
+    changed.script("boxoffice-sem",
+                   "printf 'nul\\000byte\\n\\033]0;retitled\\007\\n\\377\\376 not text\\n'");
+    changed.script("boxoffice-mutex", "echo 'One ticket sold'; sleep 30");
+    std::string path = (changed.dir() / "trace.json").string();
+    auto options = changed.tour_of({"--trace", path, "boxoffice-sem", "boxoffice-mutex"});
+    options.on_line = [&](const procrun::Line &line, pid_t pgid) {
+        if (line.text.find("One ticket sold") != std::string::npos)
+            kill(pgid, SIGINT);
+    };
+    auto run = procrun::run(options);
+    EXPECT_EQ(run.exit_code, 130);
+    auto lines = run.texts();
+    EXPECT_TRUE(has_line(lines, R"( +\+\d\.\d\ds  nul\^@byte)"));
+    EXPECT_TRUE(has_line(lines, R"( +\+\d\.\d\ds  \^\[\]0;retitled\^G)"));
+    std::ifstream file(path);
+    auto trace = nlohmann::json::parse(file); // throws, and fails the test, if not valid JSON
+    std::vector<std::string> printed;
+    for (const auto &event : trace.at("traceEvents"))
+        if (event.at("ph") == "i")
+            printed.push_back(event.at("name"));
+    EXPECT_EQ(printed, (std::vector<std::string>{std::string("nul\0byte", 8), "\033]0;retitled\a",
+                                                 "\uFFFD\uFFFD not text", "One ticket sold"}))
+        << "the line of the program cut short too";
+}
+
+TEST(ChangedPrograms, StampsNeverGoBackAndASilentProgramIsWaitedForThenTimedOut) {
+    StandIns changed("tour-slow");
+    changed.script("boxoffice-sem", "(sleep 0.3; echo late) & echo early"); // returns at once
+    changed.script("boxoffice-mutex", "echo started; exec sleep 100");
+    auto run =
+        procrun::run(changed.tour_of({"--timeout", "11", "boxoffice-sem", "boxoffice-mutex"}));
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(run.err, "concurrency-tour: boxoffice-mutex: timed out\n");
+    for (const auto &stamps : stamps_by_program(run.texts()))
+        EXPECT_TRUE(std::is_sorted(stamps.begin(), stamps.end()));
+    auto lines = run.texts();
+    EXPECT_TRUE(has_line(lines, R"( +\+0\.[34]\ds  exit status 0)")) << "after the late line";
+    EXPECT_TRUE(has_line(lines, R"( +\+10\.\d\ds  \[still waiting: boxoffice-mutex has printed )"
+                                R"(nothing for 10 s; the tour ends it at 11 s\])"));
+    EXPECT_TRUE(has_line(lines, R"( +\+11\.\d\ds  timed out after 11 s)"));
+}
+
+TEST(ChangedPrograms, AMillionLinesAreShownWithoutHoldingThemAll) {
+    StandIns changed("tour-many-lines");
+    changed.script("boxoffice-sem", "exec seq 1000000");
+    auto options = changed.tour_of({"boxoffice-sem"}, Output::pipe);
+    options.keep_lines = 4;
+    auto run = procrun::run(options);
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.lines.size() + run.lines_not_kept, 1000000u + 5) << "every line shown";
+    EXPECT_LT(run.max_rss_kb, 64 * 1024) << "kilobytes at most";
 }
 
 } // namespace
+
+namespace {} // namespace
 
 namespace {
 
@@ -225,7 +380,7 @@ TEST(Quiz, AStudentAtATerminalIsAskedAgainJudgedAndScored) {
                                 R"(child ended at \+3\.\d\ds: .*)"))
         << wrong[0];
     EXPECT_EQ(unanswered.size(), 1u);
-    EXPECT_EQ(count(lines, "Predictions: 1 of 3 right, 1 not answered"), 1);
+    EXPECT_EQ(count(lines, "Predictions: 1 of 3 right, 1 not answered, 0 not judged"), 1);
 }
 
 TEST(Quiz, AnswersPipedInAreShownAsTypedAndTheEndOfInputLeavesTheRestUnanswered) {
@@ -239,7 +394,7 @@ TEST(Quiz, AnswersPipedInAreShownAsTypedAndTheEndOfInputLeavesTheRestUnanswered)
     EXPECT_EQ(count(lines, "  > maybe"), 1) << "a line of the wrong kind, shown as typed";
     EXPECT_EQ(starting(run, "please answer").size(), 0u) << "nobody is there to answer again";
     EXPECT_EQ(starting(run, "not answered: ").size(), 2u);
-    EXPECT_EQ(count(lines, "Predictions: 1 of 3 right, 2 not answered"), 1);
+    EXPECT_EQ(count(lines, "Predictions: 1 of 3 right, 2 not answered, 0 not judged"), 1);
 }
 
 TEST(Quiz, ThreadsAreComparedWithSerialOnlyWhenItRanFirst) {
@@ -263,19 +418,48 @@ TEST(Quiz, ThreadsAreComparedWithSerialOnlyWhenItRanFirst) {
     }
 }
 
-TEST(Quiz, CtrlCAtAQuestionEndsTheTourWithNothingLeftRunning) {
-    auto options = tour({"--quiz", "boxoffice-mutex"});
+TEST(Quiz, CtrlCAtAQuestionEndsTheTourThereWithoutAScore) {
+    // The first program runs and is judged; Ctrl-C comes at the second one's question.
+    auto options = tour({"--quiz", "boxoffice-mutex", "boxoffice-sem"});
     pid_t tour_pid = 0;
+    int prompts = 0;
     options.on_line = [&](const procrun::Line &, pid_t pgid) { tour_pid = pgid; };
-    options.on_prompt = [&](const std::string &partial) {
-        if (partial == "  > " && tour_pid != 0)
-            kill(tour_pid, SIGINT);
-        return std::string();
+    options.on_prompt = [&](const std::string &partial) -> std::string {
+        if (partial != "  > ")
+            return "";
+        if (++prompts == 1)
+            return "0\n";
+        kill(tour_pid, SIGINT);
+        return "";
     };
     auto run = procrun::run(options);
     EXPECT_EQ(run.exit_code, 130);
-    EXPECT_EQ(count(run.texts(), "One ticket sold"), 0) << "the program never ran";
-    EXPECT_TRUE(procrun::started_by(tour_pid).empty());
+    EXPECT_EQ(prompts, 2);
+    auto lines = run.texts();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const auto &text) { return text.ends_with("s  One ticket sold"); }),
+              2)
+        << "boxoffice-mutex ran, boxoffice-sem never did";
+    EXPECT_EQ(starting(run, "right: ").size(), 1u);
+    EXPECT_EQ(starting(run, "interrupted: the tour was ended").size(), 1u);
+    EXPECT_EQ(starting(run, "Predictions:").size(), 0u);
+    EXPECT_LT(run.exited_at, 5.0);
+}
+
+TEST(Quiz, KeysPressedDuringARunAnswerNothing) {
+    // A 7 and Enter typed while boxoffice-mutex runs; then 0 and 98 at the questions.
+    auto options = tour({"--quiz", "boxoffice-mutex", "spawn-count"});
+    std::vector<std::string> answers = {"0\n", "98\n"};
+    size_t next = 0;
+    options.type_after_line = [](const procrun::Line &line) {
+        return line.text.find("One ticket sold") != std::string::npos ? "7\n" : "";
+    };
+    options.on_prompt = [&](const std::string &partial) -> std::string {
+        return partial == "  > " && next < answers.size() ? answers[next++] : "";
+    };
+    auto run = procrun::run(options);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(count(run.texts(), "Predictions: 2 of 2 right, 0 not answered, 0 not judged"), 1);
 }
 
 TEST(Quiz, ProseIsWrappedAtWordsToTheTerminalAndKeptWholeThroughAPipe) {
@@ -301,23 +485,13 @@ TEST(Quiz, ProseIsWrappedAtWordsToTheTerminalAndKeptWholeThroughAPipe) {
 }
 
 TEST(Tour, AProgramThatFailsMakesTheStatus1AndIsNamed) {
-    // Copies of the tour beside stand-ins that fail: one exits 3, one kills itself.
-    namespace fs = std::filesystem;
-    fs::path dir = fs::path(testing::TempDir()) / "tour-failing";
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    fs::copy_file(bin("concurrency-tour"), dir / "concurrency-tour");
-    std::ofstream(dir / "boxoffice-sem") << "#!/bin/sh\necho One ticket sold\nexit 3\n";
-    std::ofstream(dir / "boxoffice-mutex") << "#!/bin/sh\nkill -SEGV $$\n";
-    for (const char *name : {"boxoffice-sem", "boxoffice-mutex"})
-        fs::permissions(dir / name, fs::perms::owner_all);
-    auto options = tour({"boxoffice-sem", "boxoffice-mutex"});
-    options.argv[0] = (dir / "concurrency-tour").string();
-    auto run = procrun::run(options);
+    StandIns failing("tour-failing");
+    failing.script("boxoffice-sem", "echo One ticket sold\nexit 3");
+    failing.script("boxoffice-mutex", "kill -SEGV $$");
+    auto run = procrun::run(failing.tour_of({"boxoffice-sem", "boxoffice-mutex"}));
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_EQ(run.err, "concurrency-tour: boxoffice-sem: exited with status 3\n"
                        "concurrency-tour: boxoffice-mutex: ended by signal SEGV\n");
-    fs::remove_all(dir);
 }
 
 TEST(Tour, ATraceThatCannotBeWrittenStopsTheTourBeforeItStarts) {

@@ -161,11 +161,22 @@ TEST(Trace, IsTraceEventJsonWithATrackPerCarAndThePermitsWithinZeroToTwo) {
     EXPECT_EQ(counters, 11) << "the start, and a take and a give-back per car";
 }
 
-TEST(Trace, StringsSurviveTheRoundTrip) {
-    const std::string texts[] = {"plain",     "a \"quoted\" word",         "back\\slash",
-                                 "tab\there", std::string("nul\0byte", 8), "\x1b[32mcolour\x1b[0m"};
+TEST(Trace, StringsSurviveTheRoundTripAndWhatIsNotUtf8BecomesReplacementCharacters) {
+    const std::string texts[] = {
+        "plain",           "a \"quoted\" word",         "back\\slash",
+        "tab\there",       std::string("nul\0byte", 8), "\x1b[32mcolour\x1b[0m",
+        "π ≈ 3.14 🥧"};
     for (const std::string &text : texts)
         EXPECT_EQ(nlohmann::json::parse(tour::json_string(text)).get<std::string>(), text);
+    // A stray byte, a sequence cut short, an overlong form, a surrogate, past U+10FFFF.
+    const std::pair<std::string, std::string> not_text[] = {
+        {"\xff", "\uFFFD"},
+        {"a\xe2\x82", "a\uFFFD\uFFFD"},
+        {"\xc0\xaf", "\uFFFD\uFFFD"},
+        {"\xed\xa0\x80", "\uFFFD\uFFFD\uFFFD"},
+        {"\xf4\x90\x80\x80!", "\uFFFD\uFFFD\uFFFD\uFFFD!"}};
+    for (const auto &[text, shown] : not_text)
+        EXPECT_EQ(nlohmann::json::parse(tour::json_string(text)).get<std::string>(), shown);
 }
 
 // A question of a demonstration judged by a made-up run, as a changed program might print it.
@@ -213,6 +224,15 @@ INSTANTIATE_TEST_SUITE_P(
                3,
                "1",
                "1 car was AT"},
+        // Numbers past any type: judged as the numbers they are.
+        Judged{"boxoffice-sem",
+               0,
+               {{"The left ticket is 0099999999999999999999", 1}},
+               1,
+               1,
+               "99999999999999999999",
+               "the stock and the sales disagree"},
+        Judged{"spawn-count", 0, {{"hello(-000)", 0}}, 0, 0, "0", "hello(0)"},
         // Without the lock: both agents read 2, and one sale is lost.
         Judged{"boxoffice-mutex",
                0,
@@ -270,7 +290,7 @@ TEST(Judgement, ARunThatDidNotShowItIsNotJudged) {
 
 TEST(Answers, AreAcceptedOnlyInTheFormTheQuestionTakes) {
     tour::Question number{"?", tour::Kind::number}, letter{"?", tour::Kind::letter, "abc"},
-        yes_no{"?", tour::Kind::yes_no};
+        yes_no{"?", tour::Kind::yes_no}, count{"?", tour::Kind::count};
     const std::vector<std::tuple<const tour::Question *, std::string, std::optional<std::string>>>
         cases = {{&number, " 007 ", "7"},
                  {&number, "-1", "-1"},
@@ -280,6 +300,11 @@ TEST(Answers, AreAcceptedOnlyInTheFormTheQuestionTakes) {
                  {&number, "-", std::nullopt},
                  {&letter, "B", "b"},
                  {&letter, "b)", "b"},
+                 {&letter, "(b)", "b"},
+                 {&letter, "b.", "b"},
+                 {&letter, "(b", std::nullopt},
+                 {&count, "3", "3"},
+                 {&count, "-1", std::nullopt},
                  {&letter, "d", std::nullopt},
                  {&letter, "ab", std::nullopt},
                  {&yes_no, "Yes", "y"},
@@ -288,6 +313,7 @@ TEST(Answers, AreAcceptedOnlyInTheFormTheQuestionTakes) {
     for (const auto &[question, typed, expected] : cases)
         EXPECT_EQ(tour::accept(*question, typed), expected) << "'" << typed << "'";
     EXPECT_EQ(tour::accepted(letter), "one of the letters a, b or c");
+    EXPECT_EQ(tour::accepted(count), "a whole number of 0 or more, such as 3");
 }
 
 TEST(Prose, WrapsAtSpacesUnderAHangingIndentAndNotWithoutAWidth) {
@@ -300,6 +326,46 @@ TEST(Prose, WrapsAtSpacesUnderAHangingIndentAndNotWithoutAWidth) {
     EXPECT_EQ(tour::wrap("- one   . two", 9, 0), "- one   .\ntwo") << "spaces kept within a line";
 }
 
+TEST(Prose, ControlCharactersAreShownNotObeyed) {
+    EXPECT_EQ(tour::visible(std::string("a\0b\x1b]0;t\x07\tc\x7f\r", 13)), "a^@b^[]0;t^G\tc^?^M");
+    EXPECT_EQ(tour::visible("π, plain"), "π, plain");
+}
+
+TEST(Demonstrations, AreSoundAndAnEntryThatCannotBeRunIsFoundAtOnce) {
+    EXPECT_EQ(tour::check(tour::demonstrations()), "");
+    auto entries = tour::demonstrations();
+    entries[1].compared_with = nullptr; // dartpi-threads: a comparison with nothing
+    entries[2].questions.at(0).judge = nullptr;
+    entries.push_back(entries[3]);
+    entries.push_back({.name = "x", .setting = "s", .watch = "w", .compared_with = "nowhere"});
+    entries.back().questions.push_back(
+        {"?", tour::Kind::letter, "", entries[2].questions[0].judge});
+    EXPECT_EQ(tour::check(entries),
+              "dartpi-threads: compared, but with no program of the tour\n"
+              "junction: no way to judge \"At most how many cars will be AT the fork at the same "
+              "time?\"\n"
+              "boxoffice-sem: two entries have this name\n"
+              "x: no way to judge \"?\"\n"
+              "x: no letters offered for \"?\"\n");
+}
+
+TEST(Figures, ProcessorTimesAreTheOnesThePiProgramsPrinted) {
+    const auto &threads = *tour::find_demonstration("dartpi-threads");
+    auto total = [](const char *printed, double cpu) {
+        auto run =
+            made_up({{std::string("The time taken in total: ") + printed + " seconds", 1}}, 1);
+        run.cpu_seconds = cpu; // the tour's own accounting, start-up included: never stated
+        return run;
+    };
+    auto figures = threads.compare(total("0.027000", 0.5), total("0.023000", 0.6));
+    EXPECT_EQ(figures.label, "serial vs threads:");
+    EXPECT_EQ(figures.text.rfind("processor 0.023 s vs 0.027 s, as each printed it", 0), 0u)
+        << figures.text;
+    EXPECT_EQ(threads.compare(total(".", 0.5), total("0.023000", 0.6))
+                  .text.rfind("processor time not printed by both", 0),
+              0u);
+}
+
 TEST(Failure, ATimeoutASignalNotSentOrANonZeroExit) {
     procrun::Result run;
     run.exit_code = 0;
@@ -309,6 +375,9 @@ TEST(Failure, ATimeoutASignalNotSentOrANonZeroExit) {
     run.term_signal = SIGINT;
     EXPECT_EQ(tour::failure(run, SIGINT), "") << "the tour's own SIGINT";
     EXPECT_EQ(tour::failure(run, 0), "ended by signal INT");
+    run.term_signal = SIGRTMIN + 2; // no short name
+    EXPECT_EQ(tour::failure(run, 0), "ended by signal " + std::to_string(SIGRTMIN + 2));
+    EXPECT_EQ(tour::ending(run), "ended by signal " + std::to_string(SIGRTMIN + 2));
     run.timed_out = true;
     EXPECT_EQ(tour::failure(run, SIGINT), "timed out");
 }

@@ -11,6 +11,7 @@
 #include "output_check.h"
 #include "proc_run.h"
 #include "prose.h"
+#include "reading.h"
 #include "timeline.h"
 #include "trace.h"
 
@@ -21,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +32,7 @@ namespace {
 
 using tour::Demonstration;
 
+// The signal that ends the tour (SIGINT, SIGTERM, SIGHUP), once one has come.
 volatile std::sig_atomic_t interrupted = 0;
 bool colour = false;
 std::size_t width = 0; // of the terminal, to wrap the tour's own prose; 0 through a pipe
@@ -43,22 +46,19 @@ void say(const std::string &text, const char *code = "0", std::size_t indent = 0
     puts(paint(code, tour::wrap(std::string(indent, ' ') + text, width, indent)).c_str());
 }
 
+// The stamp of the last line shown: lines are heard in order, and a stamp never goes back even
+// when the moment something was noticed (a program's exit) precedes a line still on its way.
+double last_stamp = 0;
+
 // A line of the tour's own, or (stamp painted green) one the program printed.
 void line(double at, const std::string &text, bool printed = false) {
-    std::string when = tour::stamp(at);
+    last_stamp = std::max(last_stamp, at);
+    std::string when = tour::stamp(last_stamp);
     printf("  %s  %s\n", (printed ? paint("32", when) : when).c_str(), text.c_str());
 }
 
 void note(double at, const std::string &text) {
     line(at, paint("33", "[" + text + "]"));
-}
-
-std::string ending(const procrun::Result &run) {
-    if (run.timed_out)
-        return "timed out";
-    if (run.term_signal != 0)
-        return std::string("ended by signal ") + sigabbrev_np(run.term_signal);
-    return "exit status " + std::to_string(run.exit_code);
 }
 
 struct Seen {
@@ -67,7 +67,7 @@ struct Seen {
 };
 
 struct Score {
-    int asked = 0, right = 0, unanswered = 0;
+    int judged = 0, right = 0, unanswered = 0, not_judged = 0;
 };
 
 // A question asked, and the answer given (none: not answered).
@@ -78,14 +78,22 @@ struct Asked {
 
 enum class Shown { done, missing, failed, cut_short };
 
+// Lines of one run kept for its timeline, trace and judgements: the first and last half of
+// these (a program printing a million lines is shown whole, but not held whole).
+constexpr std::size_t kLinesKept = 10000;
+
 struct Tour {
     std::vector<const Demonstration *> chosen;
     std::map<std::string, Seen> seen;
     tour::Trace trace;
     tour::Answers *answers = nullptr; // the answers to the quiz, and the Enter of --step
     bool quiz = false, step = false;
+    double timeout = 120; // seconds a program may run before the tour ends it
     Score score;
 };
+
+// A program silent this long is still being waited for, and the tour says so on a terminal.
+constexpr double kSilence = 10;
 
 using Clock = std::chrono::steady_clock;
 const Clock::time_point tour_start = Clock::now();
@@ -116,9 +124,11 @@ void judge(Tour &tour, const Demonstration &demo, const std::vector<Asked> &aske
     for (const Asked &a : asked) {
         auto shown = a.question->judge(now.run, compared);
         bool right = shown && a.answer && *a.answer == shown->answer;
-        tour.score.asked++;
+        // A question the run did not show is no prediction gone wrong: it is not scored.
+        tour.score.not_judged += !shown;
+        tour.score.judged += shown.has_value();
         tour.score.right += right;
-        tour.score.unanswered += !a.answer;
+        tour.score.unanswered += shown && !a.answer;
         say(tour::judgement(a.answer, shown), right ? "32" : a.answer ? "31" : "33", 2);
     }
 }
@@ -152,12 +162,17 @@ Shown show(Tour &tour, const Demonstration &demo) {
     procrun::Options options;
     options.argv = {path};
     options.output = procrun::Output::terminal;
-    options.timeout = 120;
+    options.timeout = tour.timeout;
     options.cancel = &interrupted;
+    options.keep_lines = kLinesKept;
     int interrupting_lines = 0, signal_sent = 0;
-    double interrupted_at = -1;
+    double interrupted_at = -1, heard_at = 0;
+    bool said_waiting = false;
+    last_stamp = 0;
     options.on_line = [&](const procrun::Line &printed, pid_t pgid) {
-        line(printed.at, printed.text, true);
+        line(printed.at, tour::visible(printed.text), true);
+        heard_at = printed.at;
+        said_waiting = false;
         const auto &interrupt = demo.interrupt;
         if (interrupt.after != nullptr && printed.text.rfind(interrupt.after, 0) == 0 &&
             ++interrupting_lines == interrupt.count) {
@@ -171,14 +186,34 @@ Shown show(Tour &tour, const Demonstration &demo) {
         if (demo.note_at_exit != nullptr)
             note(at, demo.note_at_exit);
     };
+    options.on_tick = [&](double now) {
+        if (tour.answers->terminal() && !said_waiting && now - heard_at >= kSilence) {
+            char waiting[160];
+            snprintf(waiting, sizeof waiting,
+                     "still waiting: %s has printed nothing for %.0f s; the tour ends it at %.0f s",
+                     demo.name, kSilence, tour.timeout);
+            note(now, waiting);
+            said_waiting = true;
+        }
+    };
 
     double started_at = std::chrono::duration<double>(Clock::now() - tour_start).count();
     procrun::Result run = procrun::run(options);
-    if (run.cancelled)
+    tour.answers->discard_typed(); // keys pressed during the run answer nothing
+    if (run.cancelled) {
+        // What was shown goes into the trace all the same.
+        tour.trace.add(tour::observe(demo, run, interrupted_at), started_at);
         return Shown::cut_short;
+    }
     fputs(run.err.c_str(), stderr); // what the program itself reported
     std::string failed = tour::failure(run, signal_sent);
-    line(run.exited_at, paint(failed.empty() ? "2" : "31", ending(run)));
+    if (run.timed_out) {
+        char after[64];
+        snprintf(after, sizeof after, "timed out after %.0f s", tour.timeout);
+        line(run.stopped_at, paint("31", after));
+    } else {
+        line(run.exited_at, paint(failed.empty() ? "2" : "31", tour::ending(run)));
+    }
     // Standard output closes when the last process holding it has ended.
     if (demo.note_at_close != nullptr && run.closed_at >= 0)
         note(run.closed_at, demo.note_at_close);
@@ -221,75 +256,126 @@ void draw_together(Tour &tour, size_t i) {
     for (const Demonstration *demo : members) {
         if (demo->compare == nullptr || !tour.seen.count(demo->compared_with))
             continue;
-        std::string figures =
+        tour::Figures figures =
             demo->compare(tour.seen.at(demo->name).run, tour.seen.at(demo->compared_with).run);
-        std::string label = figures.substr(0, figures.find(':') + 1);
-        printf("\n  %s%s\n", paint("1", label).c_str(), figures.substr(label.size()).c_str());
+        printf("\n  %s %s\n", paint("1", figures.label).c_str(), figures.text.c_str());
     }
 }
 
 void usage(FILE *to) {
-    fprintf(to, "usage: concurrency-tour [--quiz] [--step] [--trace FILE] [--list] [--help] "
-                "[--version] [PROGRAM...]\n"
-                "Runs the demonstrations (all nine, or those named) and shows each at work.\n"
-                "  --quiz        ask what each run will show before it runs, then judge each\n"
-                "                answer by what it showed (answers typed, or one a line on input)\n"
-                "  --step        wait for Enter before each program (on a terminal)\n"
-                "  --trace FILE  also write what was seen as a trace (Perfetto, chrome://tracing)\n"
-                "  --list        list the programs and what each shows\n"
-                "  --help        show this help\n"
-                "  --version     show the version\n"
-                "Colour is used when standard output is a terminal and NO_COLOR is unset.\n");
+    std::size_t wrap_at = to == stdout ? width : 0;
+    auto put = [&](const std::string &text, std::size_t hanging) {
+        fprintf(to, "%s\n", tour::wrap(text, wrap_at, hanging).c_str());
+    };
+    put("usage: concurrency-tour [--quiz] [--step] [--trace FILE] [--timeout SECONDS] [--list] "
+        "[--help] [--version] [--] [PROGRAM...]",
+        7);
+    put("Runs the demonstrations (all nine, or those named) and shows each at work.", 0);
+    const char *options[][2] = {
+        {"--quiz", "ask what each run will show before it runs, then judge each answer by what "
+                   "it showed (answers typed, or one a line on input)"},
+        {"--step", "wait for Enter before each program (on a terminal)"},
+        {"--trace FILE", "also write what was seen as a trace (Perfetto, chrome://tracing)"},
+        {"--timeout SECONDS", "end a program still running after this long (default 120); on a "
+                              "terminal the tour says when one has been silent for 10 s"},
+        {"--list", "list the programs and what each shows"},
+        {"--help", "show this help"},
+        {"--version", "show the version"},
+        {"--", "what follows is a program name, even if it starts with -"}};
+    for (const auto &[option, what] : options) {
+        char head[32];
+        snprintf(head, sizeof head, "  %-18s", option);
+        put(head + std::string(what), 20);
+    }
+    put("Colour is used when standard output is a terminal, TERM is not dumb and NO_COLOR is "
+        "unset.",
+        0);
 }
 
-int tour_main(int argc, char **argv) {
-    colour = isatty(STDOUT_FILENO) != 0 && getenv("NO_COLOR") == nullptr;
-    width = tour::terminal_width();
-
-    tour::Answers answers(STDIN_FILENO, &interrupted);
-    Tour tour;
-    tour.answers = &answers;
-    std::string trace_path;
+// The tour's options; -1 when it should go on to run the demonstrations, else the exit status.
+int options(Tour &tour, std::string &trace_path, int argc, char **argv) {
+    auto bad = [](const std::string &what) {
+        fprintf(stderr, "concurrency-tour: %s\n", what.c_str());
+        usage(stderr);
+        return 2;
+    };
+    bool names_only = false;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            usage(stdout);
-            return 0;
-        }
-        if (arg == "--version") {
-            printf("concurrency-tour %s\n", CD_VERSION);
-            return 0;
-        }
-        if (arg == "--list") {
-            for (const Demonstration &demo : tour::demonstrations())
-                printf("%-16s %s\n", demo.name, demo.watch);
-            return 0;
-        }
-        if (arg == "--quiz" || arg == "--step") {
-            (arg == "--quiz" ? tour.quiz : tour.step) = true;
-            continue;
-        }
-        if (arg == "--trace" || arg.rfind("--trace=", 0) == 0) {
-            if (arg == "--trace" && i + 1 == argc) {
-                fprintf(stderr, "concurrency-tour: --trace needs a file name\n");
-                usage(stderr);
-                return 2;
+        if (!names_only && arg.rfind('-', 0) == 0) {
+            // An option's value: after "=", or the next argument.
+            auto value = [&](const std::string &option) -> std::optional<std::string> {
+                if (arg.rfind(option + "=", 0) == 0)
+                    return arg.substr(option.size() + 1);
+                if (arg == option && i + 1 < argc)
+                    return std::string(argv[++i]);
+                return std::nullopt;
+            };
+            auto named = [&](const std::string &option) {
+                return arg == option || arg.rfind(option + "=", 0) == 0;
+            };
+            if (arg == "--") {
+                names_only = true;
+            } else if (arg == "--help" || arg == "-h") {
+                usage(stdout);
+                return 0;
+            } else if (arg == "--version") {
+                printf("concurrency-tour %s\n", CD_VERSION);
+                return 0;
+            } else if (arg == "--list") {
+                for (const Demonstration &demo : tour::demonstrations()) {
+                    std::string name = demo.name + std::string(17 - std::strlen(demo.name), ' ');
+                    puts(tour::wrap(name + demo.watch, width, 17).c_str());
+                }
+                return 0;
+            } else if (arg == "--quiz" || arg == "--step") {
+                (arg == "--quiz" ? tour.quiz : tour.step) = true;
+            } else if (named("--trace")) {
+                auto path = value("--trace");
+                if (!path || path->empty())
+                    return bad("--trace needs a file name");
+                if (*path == "-")
+                    return bad("--trace -: the trace cannot go to standard output, where the "
+                               "tour itself writes; name a file");
+                trace_path = *path;
+            } else if (named("--timeout")) {
+                auto seconds = value("--timeout");
+                auto limit = seconds ? tour::whole_value(*seconds) : std::nullopt;
+                if (!limit || *limit < 1 || *limit > 3600)
+                    return bad("--timeout needs a whole number of seconds from 1 to 3600");
+                tour.timeout = static_cast<double>(*limit);
+            } else {
+                return bad("unknown option '" + arg + "'");
             }
-            trace_path = arg == "--trace" ? argv[++i] : arg.substr(strlen("--trace="));
             continue;
         }
         const Demonstration *found = tour::find_demonstration(arg);
-        if (found == nullptr) {
-            fprintf(stderr, "concurrency-tour: %s '%s'\n",
-                    arg.rfind('-', 0) == 0 ? "unknown option" : "no such program", arg.c_str());
-            usage(stderr);
-            return 2;
-        }
+        if (found == nullptr)
+            return bad("no such program '" + arg + "'");
         tour.chosen.push_back(found);
     }
     if (tour.chosen.empty())
         for (const Demonstration &demo : tour::demonstrations())
             tour.chosen.push_back(&demo);
+    return -1;
+}
+
+int tour_main(int argc, char **argv) {
+    const char *term = getenv("TERM");
+    colour = isatty(STDOUT_FILENO) != 0 && getenv("NO_COLOR") == nullptr &&
+             (term == nullptr || std::strcmp(term, "dumb") != 0);
+    width = tour::terminal_width();
+    if (std::string faults = tour::check(tour::demonstrations()); !faults.empty()) {
+        fprintf(stderr, "concurrency-tour: the demonstrations are not sound:\n%s", faults.c_str());
+        return 1;
+    }
+
+    tour::Answers answers(STDIN_FILENO, &interrupted);
+    Tour tour;
+    tour.answers = &answers;
+    std::string trace_path;
+    if (int status = options(tour, trace_path, argc, argv); status >= 0)
+        return status;
 
     // Opened now, so that a trace that cannot be written stops the tour before it starts.
     FILE *trace_file = nullptr;
@@ -299,11 +385,12 @@ int tour_main(int argc, char **argv) {
     }
 
     // Ctrl-C ends the program being shown (its whole process group), or the question being
-    // asked, and then the tour. No SA_RESTART: a read of an answer returns at once.
+    // asked, and then the tour; so do a SIGTERM and a hang-up. No SA_RESTART: a read of an
+    // answer returns at once.
     struct sigaction on_interrupt {};
-    on_interrupt.sa_handler = [](int) { interrupted = 1; };
-    sigaction(SIGINT, &on_interrupt, nullptr);
-    sigaction(SIGTERM, &on_interrupt, nullptr);
+    on_interrupt.sa_handler = [](int signal) { interrupted = signal; };
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &on_interrupt, nullptr);
 
     int status = 0;
     for (size_t i = 0; i < tour.chosen.size(); i++) {
@@ -317,7 +404,7 @@ int tour_main(int argc, char **argv) {
         }
         if (shown == Shown::cut_short) {
             printf("\n%s\n", paint("31", "interrupted: the tour was ended").c_str());
-            status = 130;
+            status = 128 + (interrupted != 0 ? interrupted : SIGINT);
             break;
         }
         if (shown != Shown::done)
@@ -325,11 +412,12 @@ int tour_main(int argc, char **argv) {
         if (tour.chosen[i]->drawn_with != nullptr)
             draw_together(tour, i);
     }
-    if (tour.quiz && status != 130) {
+    if (tour.quiz && status < 128) {
         const Score &s = tour.score;
         printf("\n");
-        say("Predictions: " + std::to_string(s.right) + " of " + std::to_string(s.asked) +
-                " right, " + std::to_string(s.unanswered) + " not answered",
+        say("Predictions: " + std::to_string(s.right) + " of " + std::to_string(s.judged) +
+                " right, " + std::to_string(s.unanswered) + " not answered, " +
+                std::to_string(s.not_judged) + " not judged",
             "1");
     }
     if (trace_file != nullptr) {

@@ -11,6 +11,11 @@
 
 namespace tour {
 
+// A line of figures: its label, and what follows it.
+struct Figures {
+    std::string label, text;
+};
+
 struct Demonstration {
     const char *name;
     const char *setting; // what the program does, and nothing of what it will show
@@ -36,7 +41,7 @@ struct Demonstration {
     // timeline, and the questions that need a comparison.
     const char *compared_with = nullptr;
     // The line of figures, from the two runs.
-    std::string (*compare)(const procrun::Result &run, const procrun::Result &compared) = nullptr;
+    Figures (*compare)(const procrun::Result &run, const procrun::Result &compared) = nullptr;
 };
 
 // Every demonstration, in the order the tour shows them.
@@ -48,8 +53,16 @@ const Demonstration *find_demonstration(const std::string &name);
 Activity observe(const Demonstration &demonstration, const procrun::Result &run,
                  double interrupted_at = -1);
 
+// What is wrong with the entries, a line for each fault ("" when nothing is): the tour checks
+// them once as it starts, so that a fault in one shows at once, not when a class meets it.
+std::string check(const std::vector<Demonstration> &entries);
+
+// How a run ended: "exit status 0", "ended by signal INT" ("ended by signal 40" for a signal
+// without a short name), "timed out".
+std::string ending(const procrun::Result &run);
+
 // Why a run counts as failed (it timed out, was ended by a signal other than `signal_sent`, or
-// exited non-zero), or "" when it ended as it should.
+// exited non-zero), as ending() says it, or "" when it ended as it should.
 std::string failure(const procrun::Result &run, int signal_sent);
 
 // The demonstrations of each subsystem, in order.

@@ -1,5 +1,6 @@
 // The two Monte Carlo pi programs: ten runs of growing size, one after another or all at once.
 #include "demonstration.h"
+#include "reading.h"
 
 #include <algorithm>
 #include <cmath>
@@ -17,8 +18,9 @@ std::vector<long> sides_printed(const procrun::Result &run) {
     std::vector<long> sides;
     for (const procrun::Line &line : run.lines) {
         std::smatch m;
-        if (std::regex_match(line.text, m, estimate_line))
-            sides.push_back(std::lround(std::sqrt(std::stod(m[1]))));
+        auto points = read_as(line.text, m, estimate_line) ? decimal(m[1]) : std::nullopt;
+        if (points)
+            sides.push_back(std::lround(std::sqrt(*points)));
     }
     return sides;
 }
@@ -28,8 +30,8 @@ double total_seconds(const procrun::Result &run) {
     static const std::regex total(R"(The time taken in total: ([\d.]+) seconds)");
     for (const procrun::Line &line : run.lines) {
         std::smatch m;
-        if (std::regex_match(line.text, m, total))
-            return std::stod(m[1]);
+        if (read_as(line.text, m, total))
+            return decimal(m[1]).value_or(-1);
     }
     return -1;
 }
@@ -39,9 +41,10 @@ void read_runs(Activity &activity, bool all_at_once) {
     std::vector<std::pair<long, int>> sides; // side, actor: rows go in order of side
     for (Printed &printed : activity.lines) {
         std::smatch m;
-        if (!std::regex_match(printed.line.text, m, estimate_line))
+        auto points = read_as(printed.line.text, m, estimate_line) ? decimal(m[1]) : std::nullopt;
+        if (!points)
             continue;
-        auto side = std::lround(std::sqrt(std::stod(m[1])));
+        auto side = std::lround(std::sqrt(*points));
         printed.actor = actor(activity, "side " + std::to_string(side));
         // A serial run starts when the one before it has printed; the threads' all at once.
         double started = all_at_once ? 0 : previous;
@@ -105,14 +108,20 @@ const Question processor_time_compared{
     },
     true};
 
-std::string compare_times(const procrun::Result &threads, const procrun::Result &serial) {
-    char line[200];
-    snprintf(line, sizeof line,
-             "serial vs threads: processor %.3f s vs %.3f s (the same work); wall %.3f s vs "
-             "%.3f s (%ld cores)",
-             serial.cpu_seconds, threads.cpu_seconds, serial.exited_at, threads.exited_at,
-             sysconf(_SC_NPROCESSORS_ONLN));
-    return line;
+// Processor time as each program printed it (its clock() over the ten runs), wall time as the
+// tour saw it: one figure for each quantity.
+Figures compare_times(const procrun::Result &threads, const procrun::Result &serial) {
+    double serial_cpu = total_seconds(serial), threads_cpu = total_seconds(threads);
+    char processor[120] = "processor time not printed by both; ";
+    if (serial_cpu >= 0 && threads_cpu >= 0) {
+        snprintf(processor, sizeof processor,
+                 "processor %.3f s vs %.3f s, as each printed it (the same work); ", serial_cpu,
+                 threads_cpu);
+    }
+    char wall[120];
+    snprintf(wall, sizeof wall, "wall %.3f s vs %.3f s (%ld cores)", serial.exited_at,
+             threads.exited_at, sysconf(_SC_NPROCESSORS_ONLN));
+    return {"serial vs threads:", std::string(processor) + wall};
 }
 
 } // namespace

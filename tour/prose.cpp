@@ -42,4 +42,19 @@ std::string wrap(const std::string &text, std::size_t width, std::size_t hanging
     return out + line;
 }
 
+std::string visible(const std::string &text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t') || byte == 0x7F) {
+            shown += '^';
+            shown += static_cast<char>(byte ^ 0x40);
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 } // namespace tour

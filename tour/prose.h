@@ -15,4 +15,9 @@ std::size_t terminal_width();
 // were (legends line up with them). A width of 0 leaves the text as it is.
 std::string wrap(const std::string &text, std::size_t width, std::size_t hanging);
 
+// `text` with its control characters shown, not obeyed: ^[ for an escape, ^@ for a NUL, ^M for a
+// carriage return, and so on (a tab stays a tab). What a program printed or an answer file held
+// can then neither move the cursor, retitle or clear the terminal, nor cut a line short.
+std::string visible(const std::string &text);
+
 } // namespace tour

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace tour {
@@ -29,15 +30,19 @@ std::string lower(std::string text) {
 std::optional<std::string> accept(const Question &question, const std::string &typed) {
     std::string answer = lower(trimmed(typed));
     switch (question.kind) {
+    case Kind::count:
     case Kind::number: {
-        std::size_t digits = answer.rfind('-', 0) == 0 ? 1 : 0;
+        std::size_t digits = answer.rfind('-', 0) == 0 && question.kind == Kind::number ? 1 : 0;
         if (answer.size() == digits || answer.size() > digits + 9 ||
             answer.find_first_not_of("0123456789", digits) != std::string::npos)
             return std::nullopt;
         return std::to_string(std::stol(answer));
     }
     case Kind::letter:
-        if (answer.size() == 2 && answer[1] == ')') // "b)" as the question prints it
+        // "b", and "b)", "(b)" or "b." as a letter offered or written down may look
+        if (answer.size() == 3 && answer.front() == '(' && answer.back() == ')')
+            answer = answer.substr(1, 1);
+        if (answer.size() == 2 && (answer[1] == ')' || answer[1] == '.'))
             answer.pop_back();
         if (answer.size() == 1 && question.letters.find(answer) != std::string::npos)
             return answer;
@@ -54,6 +59,8 @@ std::optional<std::string> accept(const Question &question, const std::string &t
 
 std::string accepted(const Question &question) {
     switch (question.kind) {
+    case Kind::count:
+        return "a whole number of 0 or more, such as 3";
     case Kind::number:
         return "a whole number, such as 3";
     case Kind::letter: {
@@ -119,8 +126,10 @@ Answers::Reply Answers::ask(const Question &question, std::size_t width) {
             fputs("\n", stdout);
             return {Outcome::interrupted, ""};
         }
+        if (!line.empty() && line.back() == '\r') // a line of a file written with CRLF
+            line.pop_back();
         if (!terminal_)
-            printf("%s\n", line.c_str()); // as if typed
+            puts(visible(line).c_str()); // as if typed, but nothing in it acts on the terminal
         else if (read == Read::end)
             fputs("\n", stdout); // Ctrl-D leaves the line open
         if (read == Read::end || trimmed(line).empty())
@@ -134,6 +143,11 @@ Answers::Reply Answers::ask(const Question &question, std::size_t width) {
                   width, 6)
                  .c_str());
     }
+}
+
+void Answers::discard_typed() const {
+    if (terminal_)
+        tcflush(fd_, TCIFLUSH);
 }
 
 bool Answers::wait_for_enter() {

@@ -14,6 +14,7 @@ namespace tour {
 
 // What kind of answer a question takes.
 enum class Kind {
+    count,  // a whole number, 0 or more: how many of something
     number, // a whole number
     letter, // one of the letters offered (Question::letters)
     yes_no  // y or n
@@ -32,7 +33,7 @@ using Judge = std::function<std::optional<Shown>(const procrun::Result &run,
 
 struct Question {
     std::string text;
-    Kind kind = Kind::number;
+    Kind kind = Kind::count;
     std::string letters{}; // Kind::letter: those accepted, e.g. "abc"
     Judge judge{};         // nullopt when the run did not show it (it failed, say)
     // Asked only when the demonstration's compared_with program ran earlier in the same tour.
@@ -66,6 +67,9 @@ class Answers {
     Reply ask(const Question &question, std::size_t width);
     // Waits for Enter on a terminal; false when interrupted.
     bool wait_for_enter();
+    // Forgets what was typed on the terminal since the last question (during a run, say), so
+    // that a key pressed then does not answer the next one.
+    void discard_typed() const;
 
   private:
     enum class Read { line, end, interrupted };

@@ -1,6 +1,7 @@
 // The four fork programs: a process that splits in two, and the parent that waits for its child,
 // or does not.
 #include "demonstration.h"
+#include "reading.h"
 #include "timeline.h"
 
 #include <algorithm>
@@ -30,19 +31,19 @@ Processes read_processes(Activity &activity) {
     for (Printed &printed : activity.lines) {
         const std::string &text = printed.line.text;
         std::smatch m;
-        if (std::regex_match(text, m, before_line)) {
+        if (read_as(text, m, before_line)) {
             parent_id = m[1];
             p.forked = printed.line.at;
             printed.actor = as_parent();
-        } else if (std::regex_match(text, m, after_line)) {
+        } else if (read_as(text, m, after_line)) {
             printed.actor = m[1] == parent_id ? as_parent() : as_child();
             if (m[1] != parent_id)
                 child_id = m[1];
-        } else if (std::regex_match(text, m, child_line) || text.rfind("hello", 0) == 0) {
+        } else if (read_as(text, m, child_line) || text.rfind("hello", 0) == 0) {
             if (!m.empty())
                 child_id = m[2];
             printed.actor = as_child();
-        } else if (std::regex_search(text, m, parent_line) || text.rfind("world", 0) == 0) {
+        } else if (read_as(text, m, parent_line) || text.rfind("world", 0) == 0) {
             printed.actor = as_parent();
         }
         if (printed.actor == p.parent)
@@ -90,7 +91,7 @@ std::optional<std::string> first_match(const procrun::Result &run, const std::re
                                        std::size_t group) {
     for (const procrun::Line &line : run.lines) {
         std::smatch m;
-        if (std::regex_match(line.text, m, format))
+        if (read_as(line.text, m, format))
             return m[group];
     }
     return std::nullopt;
@@ -103,7 +104,7 @@ std::string seconds(double at) {
 }
 
 const Question after_fork_lines{
-    "How many \"After fork\" lines will appear?", Kind::number, "",
+    "How many \"After fork\" lines will appear?", Kind::count, "",
     [](const procrun::Result &run, const procrun::Result *) -> std::optional<Shown> {
         auto n = std::count_if(run.lines.begin(), run.lines.end(), [](const auto &line) {
             return line.text.rfind("After fork", 0) == 0;
@@ -134,8 +135,8 @@ const Question childs_last_number{
         std::optional<std::string> last;
         for (const procrun::Line &line : run.lines) {
             std::smatch m;
-            if (std::regex_match(line.text, m, hello))
-                last = m[1];
+            if (read_as(line.text, m, hello))
+                last = whole_number(m[1]);
         }
         if (!last)
             return std::nullopt;

@@ -1,6 +1,7 @@
 // junction and the two ticket programs: threads sharing a road, and a stock, under a semaphore or
 // a mutex.
 #include "demonstration.h"
+#include "reading.h"
 
 #include <algorithm>
 #include <map>
@@ -17,7 +18,7 @@ int most_at_the_fork(const procrun::Result &run) {
     int now = 0, most = 0;
     for (const procrun::Line &line : run.lines) {
         std::smatch m;
-        if (!std::regex_match(line.text, m, car_line) || m[2] == "INTEND to pass")
+        if (!read_as(line.text, m, car_line) || m[2] == "INTEND to pass")
             continue;
         bool arrives = m[2] == "am AT";
         bool &here = at[m[1]];
@@ -38,7 +39,7 @@ void read_cars(Activity &activity, const Facts &facts) {
     std::vector<Car> cars;
     for (Printed &printed : activity.lines) {
         std::smatch m;
-        if (!std::regex_match(printed.line.text, m, car_line))
+        if (!read_as(printed.line.text, m, car_line))
             continue;
         auto [known, added] = car_of.try_emplace(m[1], static_cast<int>(cars.size()));
         if (added) {
@@ -83,7 +84,7 @@ void read_cars(Activity &activity, const Facts &facts) {
 }
 
 const Question cars_at_once{
-    "At most how many cars will be AT the fork at the same time?", Kind::number, "",
+    "At most how many cars will be AT the fork at the same time?", Kind::count, "",
     [](const procrun::Result &run, const procrun::Result *) -> std::optional<Shown> {
         int most = most_at_the_fork(run);
         if (most == 0)
@@ -95,18 +96,19 @@ const Question cars_at_once{
     }};
 
 const Question tickets_left{
-    "How many tickets will be left at the end?", Kind::number, "",
+    "How many tickets will be left at the end?", Kind::count, "",
     [](const procrun::Result &run, const procrun::Result *) -> std::optional<Shown> {
         static const std::regex last(R"(The left ticket is (-?\d+))");
         std::smatch m;
-        if (run.lines.empty() || !std::regex_match(run.lines.back().text, m, last))
+        if (run.lines.empty() || !read_as(run.lines.back().text, m, last))
             return std::nullopt;
         auto sold = std::count_if(run.lines.begin(), run.lines.end(),
                                   [](const auto &line) { return line.text == "One ticket sold"; });
-        std::string left = m[1];
+        std::string left = whole_number(m[1]);
         std::string sales = std::to_string(sold) + (sold == 1 ? " sale" : " sales");
         // The stock starts at 2: sales and stock agree only if no sale was lost.
-        bool whole = std::stol(left) + sold == 2;
+        auto stock = whole_value(left);
+        bool whole = stock && *stock + sold == 2;
         return Shown{left, "the last line says " + left + " left, after " + sales +
                                (whole ? ": each agent read, sold and wrote back the stock "
                                         "while holding the lock"

@@ -12,9 +12,43 @@ std::string microseconds(double seconds) {
 
 } // namespace
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at `at`, or 0 when there is none: a stray
+// continuation byte, a sequence cut short, an overlong form, a surrogate or a code point past
+// U+10FFFF.
+std::size_t utf8_length(const std::string &text, std::size_t at) {
+    auto byte = [&](std::size_t i) {
+        return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
+    };
+    unsigned lead = byte(at);
+    std::size_t length = lead < 0x80                    ? 1
+                         : lead >= 0xC2 && lead <= 0xDF ? 2
+                         : lead >= 0xE0 && lead <= 0xEF ? 3
+                         : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                        : 0;
+    for (std::size_t i = 1; i < length; i++)
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return 0;
+    unsigned second = byte(at + 1);
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F))
+        return 0;
+    return length;
+}
+
+} // namespace
+
 std::string json_string(const std::string &text) {
     std::string out = "\"";
-    for (char c : text) {
+    for (std::size_t at = 0; at < text.size();) {
+        char c = text[at];
+        std::size_t length = utf8_length(text, at);
+        if (length == 0) {
+            out += "\\ufffd"; // a byte that is not text: JSON must be UTF-8
+            at++;
+            continue;
+        }
         if (c == '"' || c == '\\') {
             out += '\\';
             out += c;
@@ -23,8 +57,9 @@ std::string json_string(const std::string &text) {
             snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
             out += escaped;
         } else {
-            out += c;
+            out.append(text, at, length);
         }
+        at += length;
     }
     return out + "\"";
 }
