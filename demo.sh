@@ -1,5 +1,5 @@
 #!/bin/sh
-# Builds the nine programs and the tour, then runs the tour: every program in turn, its lines
+# Builds the ten programs and the tour, then runs the tour: every program in turn, its lines
 # stamped with their arrival times. Arguments go to the tour (e.g. ./demo.sh junction).
 set -eu
 cd "$(dirname "$0")"

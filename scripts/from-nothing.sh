@@ -13,7 +13,7 @@ commit=$(git rev-parse HEAD)
 work=$(mktemp -d "${TMPDIR:-/tmp}/from-nothing.XXXXXX")
 trap 'rm -rf --one-file-system "$work"' EXIT
 mkdir -p "$work/apt-cache"
-programs="dartpi-serial dartpi-threads junction boxoffice-sem boxoffice-mutex"
+programs="dartpi-serial dartpi-threads junction boxoffice-sem boxoffice-mutex boxoffice-race"
 programs="$programs spawn-pause spawn-words spawn-count spawn-nowait"
 
 # One base root, unpacked afresh for each case; the downloaded packages are shared between them.
@@ -48,7 +48,7 @@ in_root() {
         exec chroot "$1" sh /case.sh' sh "$root" "$work/apt-cache"
 }
 
-# The tour on a terminal, as a person sees it: each of the nine programs shown and ended.
+# The tour on a terminal, as a person sees it: each of the ten programs shown and ended.
 tour_on_a_terminal() {
     cat <<SCRIPT
 script -qefc '$1' /tmp/tour.log >/dev/null </dev/null
@@ -57,7 +57,7 @@ for program in $programs; do
     grep -qx "== \$program ==" /tmp/tour.txt || { echo "\$program is not in the tour"; exit 1; }
 done
 ended=\$(grep -cE '^ +[+][0-9.]+s  (exit status 0|ended by signal INT)\$' /tmp/tour.txt || true)
-[ "\$ended" -eq 9 ] || { echo "\$ended of 9 programs ended as they should"; exit 1; }
+[ "\$ended" -eq 10 ] || { echo "\$ended of 10 programs ended as they should"; exit 1; }
 SCRIPT
 }
 

@@ -17,10 +17,10 @@ struct Subject {
 };
 
 const Subject kSubjects[] = {
-    {"dartpi-serial", 1, 0},    {"dartpi-threads", 1, 0},  {"junction", 1, 7},
-    {"boxoffice-sem", 1, 1},    {"boxoffice-mutex", 1, 1}, {"spawn-words", 2, 0},
-    {"spawn-count", 2, 0},      {"spawn-nowait", 2, 0},    {"spawn-pause", 2, 0},
-    {"concurrency-tour", 1, 1},
+    {"dartpi-serial", 1, 0}, {"dartpi-threads", 1, 0},   {"junction", 1, 7},
+    {"boxoffice-sem", 1, 1}, {"boxoffice-mutex", 1, 1},  {"boxoffice-race", 1, 0},
+    {"spawn-words", 2, 0},   {"spawn-count", 2, 0},      {"spawn-nowait", 2, 0},
+    {"spawn-pause", 2, 0},   {"concurrency-tour", 1, 1},
 };
 
 std::string reason(Output output) {
