@@ -1,5 +1,6 @@
 #include "proc_run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <stdexcept>
@@ -379,8 +381,23 @@ Result run(const Options &options) {
         kept.add(std::move(line));
     };
 
+    // The program's session is sampled from its start, every period, and once more as it exits,
+    // before it is reaped and its last totals vanish with it.
+    std::optional<procview::Sampler> sampler;
+    double next_sample = 0;
+    if (options.sample_every > 0)
+        sampler.emplace(pid, options.sources);
+    auto sample_if_due = [&](bool exiting) {
+        if (!sampler || (!exiting && now < next_sample))
+            return;
+        sampler->sample(now);
+        double period = options.sample_every / (now < options.sample_closely ? 10 : 1);
+        next_sample = std::max(next_sample + period, now + period / 2);
+    };
+
     while (out.open() || err.open() || !exited) {
         now = seconds_since(start);
+        sample_if_due(false);
         if (options.cancel != nullptr && *options.cancel != 0) {
             result.cancelled = true;
             break;
@@ -394,6 +411,8 @@ Result run(const Options &options) {
             {out.fd.get(), POLLIN, 0}, {err.fd.get(), POLLIN, 0}, {pidfd.get(), POLLIN, 0}};
         // Without a pidfd the exit is noticed by polling every few milliseconds.
         double wait = std::min(left, pidfd.get() >= 0 || exited ? 0.25 : 0.005);
+        if (sampler)
+            wait = std::clamp(next_sample - now, 0.0, wait);
         timespec wait_for{static_cast<time_t>(wait),
                           static_cast<long>((wait - std::floor(wait)) * 1e9)};
         if (ppoll(fds, 3, &wait_for, nullptr) < 0 && errno != EINTR)
@@ -416,8 +435,10 @@ Result run(const Options &options) {
             if (!typed.empty() && write(out.fd.get(), typed.data(), typed.size()) < 0)
                 fail("type into the terminal");
         }
-        if (!exited)
+        if (!exited) {
+            sample_if_due(fds[2].revents != 0);
             reap();
+        }
         if (options.on_tick)
             options.on_tick(now);
     }
@@ -426,6 +447,8 @@ Result run(const Options &options) {
     now = seconds_since(start);
     out.flush(heard); // a last line without its newline, cut short by a timeout or cancel
     kept.finish();
+    if (sampler)
+        result.view = sampler->take();
     return result;
 }
 

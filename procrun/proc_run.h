@@ -5,6 +5,8 @@
 // The tour is built on it, and so are the tests.
 #pragma once
 
+#include "proc_view.h"
+
 #include <csignal>
 #include <functional>
 #include <string>
@@ -48,6 +50,12 @@ struct Options {
     volatile std::sig_atomic_t *cancel = nullptr;
     // Called at least every quarter of a second while the run goes on, with the moment.
     std::function<void(double now)> on_tick;
+    // When above 0, every thread of the program's session is sampled from /proc this often
+    // (seconds), from its start until the run ends (Result::view), reading `sources`; and ten
+    // times as often for its first `sample_closely` seconds, while it creates its threads and
+    // processes.
+    double sample_every = 0, sample_closely = 0;
+    procview::Sources sources{};
     // At most this many lines are kept in the result, the first half and the last half of them;
     // those in between are only counted (each is still handed to on_line). 0 keeps them all.
     std::size_t keep_lines = 0;
@@ -65,6 +73,7 @@ struct Result {
     double cpu_seconds = 0;         // user + system time of the program and the children it reaped
     long max_rss_kb = 0;            // the largest resident set of the program or a child it reaped
     std::size_t lines_not_kept = 0; // lines between the kept halves (Options::keep_lines)
+    procview::View view;            // what the kernel saw, when it was sampled
     bool timed_out = false;
     bool cancelled = false;
 

@@ -1,0 +1,111 @@
+// What the kernel saw of a running program: every thread of every process in its session,
+// sampled from /proc, and each thread's states over time.
+//
+// A sample reads a thread's state (/proc/PID/task/TID/stat), its exact totals of time on a CPU
+// and waiting in the run queue (.../schedstat), and, when it is not runnable, the call it waits
+// in (.../syscall, or .../wchan where that cannot be read). Nothing needs privileges or tracing:
+// the processes are the reader's own descendants.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace procview {
+
+enum class State : std::uint8_t {
+    running,           // on a CPU
+    ready,             // runnable, waiting for a CPU
+    blocked,           // in futex: a lock, a semaphore, a join
+    sleeping,          // in nanosleep or clock_nanosleep
+    waiting_for_child, // in wait4 or waitid
+    paused,            // in pause or sigsuspend (or stopped by a signal)
+    in_io,             // in any other blocking call
+    ended,             // a zombie: ended, not yet reaped
+    waiting,           // not runnable, in a call that could not be read
+};
+inline constexpr int kStates = 9;
+
+// "running", "ready", "blocked", "sleeping", "waiting for a child", "paused", "in I/O", "ended",
+// "waiting".
+const char *name(State state);
+
+// One reading of a thread. A runnable thread is recorded as running: how its time between two
+// readings splits into running and ready is told by the totals (see states()).
+struct Sample {
+    double at; // seconds since the run started
+    State state;
+    std::uint64_t run_ns, wait_ns; // totals on a CPU, and runnable but waiting for one
+};
+
+struct Thread {
+    pid_t pid = 0, tid = 0;
+    double since = 0; // the reading before the first that saw it: it started after this
+    // Samples when something changed, and always while it is runnable; the last is its last
+    // reading (it vanished, or the run ended, after it).
+    std::vector<Sample> samples;
+    // The mapping that holds its stack, found from the stack pointer of a blocked call: the C
+    // library keeps a thread's descriptor (what pthread_self returns) there too. 0, 0: unknown.
+    std::uint64_t stack_from = 0, stack_to = 0;
+};
+
+// An id handed out between two threads of a process that was gone when they were found: most
+// likely a thread of that process that lived and ended between two readings (though on a busy
+// machine another program's short-lived process can take such an id too).
+struct Missed {
+    pid_t pid, tid;
+};
+
+struct View {
+    std::vector<Thread> threads; // in the order they were found: by process, then thread id
+    std::vector<Missed> missed;
+    std::vector<double> times; // every moment a sample was taken
+    int cpus = 1;              // the CPUs the program may run on
+    bool calls_known = true;   // the call a blocked thread waits in could be read
+    std::string unreadable;    // what could not be read, for a reader; "" when nothing
+};
+
+// Where the readings come from. Either source of the call can be left out, as a hardened kernel
+// hides them.
+struct Sources {
+    std::string proc = "/proc";
+    bool syscall = true;
+    bool wchan = true;
+};
+
+// Follows every thread of every process in one session, from the moment it is found until it is
+// gone: a thread that ends keeps what was sampled. New threads and processes (also the children
+// of a process that has ended, re-parented to the reader) are picked up as they appear.
+class Sampler {
+  public:
+    explicit Sampler(pid_t session, Sources sources = {});
+    ~Sampler();
+    Sampler(const Sampler &) = delete;
+    Sampler &operator=(const Sampler &) = delete;
+
+    // Reads every thread followed, and finds new ones; `at` is seconds since the run started.
+    void sample(double at);
+    // What was seen; no more is sampled after.
+    View take();
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+struct Period {
+    double from, to;
+    State state;
+};
+
+// Each thread's states over time, from its samples, in the order of view.threads. Between two
+// readings a thread ran and waited exactly as long as its totals grew; that time is laid out as
+// the CPUs could have run it, so that no more threads run at one moment than view.cpus. The
+// totals of a thread that runs on are brought up to date only now and then (at a tick or a
+// switch): what they gain late is given back to the readings before. The periods of one thread
+// never overlap, and run from its `since` to its last reading.
+std::vector<std::vector<Period>> states(const View &view);
+
+} // namespace procview

@@ -1,0 +1,428 @@
+// The sampler: reads /proc for every thread of a session, cheaply enough to do it every
+// millisecond. Each thread's files stay open and are read again from their start (pread), a
+// thread whose totals have not moved since the last reading has not run, so its state and call
+// are as they were and are not read again, and processes and threads are looked for only when
+// the kernel has handed out a new process or thread id (/proc/sys/kernel/ns_last_pid).
+#include "proc_view.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sched.h>
+#include <set>
+#include <sstream>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace procview {
+namespace {
+
+// A /proc file kept open and read again from its start.
+class File {
+  public:
+    File() = default;
+    explicit File(const std::string &path) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    File(const File &) = delete;
+    File &operator=(const File &) = delete;
+    ~File() { close_it(); }
+    void reopen(const std::string &path) {
+        close_it();
+        fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    void close_it() {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+    }
+    bool is_open() const { return fd_ >= 0; }
+    // The contents now (a line or two); false when they cannot be read (the thread is gone).
+    bool read(std::string &into) const {
+        char buffer[512];
+        ssize_t n = fd_ >= 0 ? pread(fd_, buffer, sizeof buffer - 1, 0) : -1;
+        if (n <= 0)
+            return false;
+        into.assign(buffer, static_cast<std::size_t>(n));
+        return true;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// A whole file, however long; "" when it cannot be read.
+std::string slurp(const std::string &path) {
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// The fields of a stat line after "pid (comm)": the command may hold spaces and parentheses.
+std::string after_command(const std::string &stat) {
+    std::size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 > stat.size() ? "" : stat.substr(close + 2);
+}
+
+// The state a blocked call stands for, by its number.
+State for_call(long number) {
+    switch (number) {
+    case SYS_futex:
+#ifdef SYS_futex_waitv
+    case SYS_futex_waitv:
+#endif
+        return State::blocked;
+    case SYS_clock_nanosleep:
+#ifdef SYS_nanosleep
+    case SYS_nanosleep:
+#endif
+        return State::sleeping;
+    case SYS_wait4:
+    case SYS_waitid:
+        return State::waiting_for_child;
+#ifdef SYS_pause
+    case SYS_pause:
+#endif
+    case SYS_rt_sigsuspend:
+        return State::paused;
+    default:
+        return State::in_io;
+    }
+}
+
+// The state a blocked thread stands for, by the kernel function it waits in.
+State for_wait_channel(const std::string &function) {
+    auto has = [&](const char *part) { return function.find(part) != std::string::npos; };
+    if (has("futex"))
+        return State::blocked;
+    if (has("nanosleep"))
+        return State::sleeping;
+    if (has("do_wait") || has("wait4") || has("waitid"))
+        return State::waiting_for_child;
+    if (has("pause") || has("sigsuspend"))
+        return State::paused;
+    return State::in_io;
+}
+
+} // namespace
+
+const char *name(State state) {
+    static const char *const names[kStates] = {
+        "running", "ready",  "blocked", "sleeping", "waiting for a child",
+        "paused",  "in I/O", "ended",   "waiting"};
+    return names[static_cast<int>(state)];
+}
+
+struct Sampler::Impl {
+    // A thread being followed: its files, and what they said last.
+    struct Followed {
+        std::size_t index; // into view.threads
+        File stat, schedstat, call;
+        enum class Call { untried, syscall, wchan, unknown } call_from = Call::untried;
+        std::uint64_t run = 0, wait = 0, slices = 0;
+        State state = State::running;
+        double last_seen = 0;
+        bool read_once = false, gone = false;
+    };
+    struct Process {
+        pid_t pid;
+        std::set<pid_t> tids;
+        bool gone = false;
+    };
+    static constexpr std::size_t kMostThreads = 64;
+
+    pid_t session;
+    Sources sources;
+    View view{.cpus = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN))};
+    std::vector<Process> processes;
+    std::vector<std::unique_ptr<Followed>> followed;
+    File last_pid;
+    std::string last_pid_seen;
+    double previous = 0; // the moment of the last sample
+    bool started = false, taken = false;
+    int waits_read = 0, calls_read = 0; // waiting threads looked at, and the calls told
+
+    Impl(pid_t session_id, Sources from)
+        : session(session_id), sources(std::move(from)),
+          last_pid(sources.proc + "/sys/kernel/ns_last_pid") {}
+
+    std::string task_path(pid_t pid, pid_t tid) const {
+        return sources.proc + "/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/";
+    }
+
+    void note(const std::string &what) {
+        if (view.unreadable.find(what) == std::string::npos)
+            view.unreadable += (view.unreadable.empty() ? "" : "; ") + what;
+    }
+
+    pid_t session_of(pid_t pid) const {
+        std::istringstream fields(
+            after_command(slurp(sources.proc + "/" + std::to_string(pid) + "/stat")));
+        std::string state;
+        long parent = 0, group = 0, its_session = -1;
+        fields >> state >> parent >> group >> its_session;
+        return static_cast<pid_t>(its_session);
+    }
+
+    void follow(pid_t pid, pid_t tid) {
+        if (followed.size() == kMostThreads) {
+            note("only the first " + std::to_string(kMostThreads) + " threads are followed");
+            return;
+        }
+        auto thread = std::make_unique<Followed>();
+        std::string path = task_path(pid, tid);
+        thread->stat.reopen(path + "stat");
+        thread->schedstat.reopen(path + "schedstat");
+        if (!thread->stat.is_open() || !thread->schedstat.is_open())
+            return; // gone already
+        thread->index = view.threads.size();
+        view.threads.push_back({pid, tid, previous, {}, 0, 0});
+        followed.push_back(std::move(thread));
+    }
+
+    // New threads of a process; false when the process is gone.
+    bool find_threads(Process &process) {
+        std::string path = sources.proc + "/" + std::to_string(process.pid) + "/task";
+        DIR *tasks = opendir(path.c_str());
+        if (tasks == nullptr)
+            return false;
+        std::set<pid_t> found;
+        while (dirent *entry = readdir(tasks)) {
+            char *end;
+            long tid = strtol(entry->d_name, &end, 10);
+            if (*end == '\0' && tid > 0)
+                found.insert(static_cast<pid_t>(tid));
+        }
+        closedir(tasks);
+        for (pid_t tid : found) {
+            if (!process.tids.insert(tid).second)
+                continue;
+            // Ids between the thread created before it and this one, gone already: threads
+            // that lived and ended between two readings.
+            auto before = process.tids.find(tid);
+            if (before != process.tids.begin()) {
+                pid_t from = *std::prev(before);
+                for (pid_t id = from + 1; id < tid && id - from <= 64; id++) {
+                    std::string there = sources.proc + "/" + std::to_string(id);
+                    if (access(there.c_str(), F_OK) != 0)
+                        view.missed.push_back({process.pid, id});
+                }
+            }
+            follow(process.pid, tid);
+        }
+        return true;
+    }
+
+    bool known(pid_t pid) const {
+        for (const Process &process : processes)
+            if (process.pid == pid)
+                return true;
+        return false;
+    }
+
+    // Children listed in a children file of /proc.
+    static void children_in(const std::string &path, std::set<pid_t> &into) {
+        std::istringstream list(slurp(path));
+        for (long pid; list >> pid;)
+            into.insert(static_cast<pid_t>(pid));
+    }
+
+    // Finds new threads of the processes followed, and new processes of the session: children
+    // of any thread followed, or orphans re-parented to us.
+    void discover() {
+        for (std::size_t round = 0; round < 8; round++) {
+            for (Process &process : processes)
+                process.gone = process.gone || !find_threads(process);
+            std::set<pid_t> children;
+            for (const auto &thread : followed) {
+                const Thread &seen = view.threads[thread->index];
+                if (!thread->gone)
+                    children_in(task_path(seen.pid, seen.tid) + "children", children);
+            }
+            std::string self = sources.proc + "/self/task";
+            if (DIR *tasks = opendir(self.c_str())) {
+                while (dirent *entry = readdir(tasks))
+                    if (entry->d_name[0] != '.')
+                        children_in(self + "/" + entry->d_name + "/children", children);
+                closedir(tasks);
+            }
+            bool more = false;
+            for (pid_t pid : children) {
+                if (!known(pid) && session_of(pid) == session) {
+                    processes.push_back({pid, {}, false});
+                    more = true;
+                }
+            }
+            if (!more)
+                return;
+        }
+    }
+
+    // Whether any process or thread was started anywhere since the last look.
+    bool ids_handed_out() {
+        std::string now;
+        if (!last_pid.read(now))
+            return true; // no way to tell: look every time
+        bool changed = now != last_pid_seen;
+        last_pid_seen = now;
+        return changed;
+    }
+
+    // What a thread that is not runnable waits in.
+    State waiting_in(Followed &thread, char letter) {
+        Thread &seen = view.threads[thread.index];
+        std::string path = task_path(seen.pid, seen.tid), text;
+        using Call = Followed::Call;
+        if (thread.call_from == Call::untried) {
+            thread.call_from = Call::unknown;
+            if (sources.syscall) {
+                thread.call.reopen(path + "syscall");
+                if (thread.call.read(text))
+                    thread.call_from = Call::syscall;
+            }
+            if (thread.call_from == Call::unknown && sources.wchan) {
+                thread.call.reopen(path + "wchan");
+                if (thread.call.read(text))
+                    thread.call_from = Call::wchan;
+            }
+            if (thread.call_from == Call::unknown)
+                thread.call.close_it();
+        }
+        waits_read++;
+        if (thread.call_from == Call::unknown || !thread.call.read(text))
+            return letter == 'D' ? State::in_io : State::waiting;
+        // wchan says 0 both for a thread no longer waiting and where the kernel hides it.
+        if (thread.call_from == Call::wchan && text.rfind('0', 0) == 0)
+            return State::waiting;
+        calls_read++;
+        if (thread.call_from == Call::wchan)
+            return for_wait_channel(text);
+        if (text.rfind("running", 0) == 0)
+            return State::running; // runnable again already
+        std::istringstream fields(text);
+        std::vector<std::string> words;
+        for (std::string word; fields >> word;)
+            words.push_back(word);
+        long number = words.empty() ? -1 : strtol(words[0].c_str(), nullptr, 10);
+        if (seen.stack_from == 0 && words.size() >= 3)
+            find_stack(seen, strtoull(words[words.size() - 2].c_str(), nullptr, 16));
+        return number < 0 ? State::in_io : for_call(number);
+    }
+
+    // The mapping that holds the stack pointer `sp`.
+    void find_stack(Thread &seen, std::uint64_t sp) const {
+        std::istringstream maps(slurp(sources.proc + "/" + std::to_string(seen.pid) + "/maps"));
+        for (std::string line; std::getline(maps, line);) {
+            char *end;
+            std::uint64_t from = strtoull(line.c_str(), &end, 16);
+            std::uint64_t to = *end == '-' ? strtoull(end + 1, nullptr, 16) : 0;
+            if (from <= sp && sp < to) {
+                seen.stack_from = from;
+                seen.stack_to = to;
+                return;
+            }
+        }
+    }
+
+    void read(Followed &thread, double at) {
+        std::string text;
+        if (thread.gone)
+            return;
+        unsigned long long run = 0, wait = 0, slices = 0;
+        if (!thread.schedstat.read(text) ||
+            sscanf(text.c_str(), "%llu %llu %llu", &run, &wait, &slices) != 3) {
+            gone(thread);
+            return;
+        }
+        bool moved = !thread.read_once || run != thread.run || wait != thread.wait ||
+                     slices != thread.slices;
+        State state = thread.state;
+        // A thread that has not been on a CPU or in the run queue since is where it was; one whose
+        // call could not be told is looked at again.
+        if (moved || thread.state == State::running || thread.state == State::waiting) {
+            if (!thread.stat.read(text)) {
+                gone(thread);
+                return;
+            }
+            std::string fields = after_command(text);
+            char letter = fields.empty() ? '?' : fields[0];
+            state = letter == 'R'                    ? State::running
+                    : letter == 'Z' || letter == 'X' ? State::ended
+                    : letter == 'T' || letter == 't' ? State::paused
+                                                     : waiting_in(thread, letter);
+        }
+        Thread &seen = view.threads[thread.index];
+        if (moved || state != thread.state || state == State::running)
+            seen.samples.push_back({at, state, run, wait});
+        thread.run = run;
+        thread.wait = wait;
+        thread.slices = slices;
+        thread.state = state;
+        thread.last_seen = at;
+        thread.read_once = true;
+    }
+
+    // The last reading of a thread stands as its end.
+    void gone(Followed &thread) {
+        thread.gone = true;
+        thread.stat.close_it();
+        thread.schedstat.close_it();
+        thread.call.close_it();
+        Thread &seen = view.threads[thread.index];
+        if (thread.read_once && seen.samples.back().at < thread.last_seen)
+            seen.samples.push_back({thread.last_seen, thread.state, thread.run, thread.wait});
+    }
+
+    void sample(double at) {
+        if (taken)
+            return;
+        // The CPUs the program may run on, as it is now: a program started through taskset
+        // has them set only once it runs.
+        cpu_set_t allowed;
+        CPU_ZERO(&allowed);
+        if (sched_getaffinity(session, sizeof allowed, &allowed) == 0)
+            view.cpus = CPU_COUNT(&allowed);
+        if (!started) {
+            started = true;
+            processes.push_back({session, {}, false});
+            ids_handed_out();
+            discover();
+            if (followed.empty())
+                note(sources.proc + "/" + std::to_string(session) + "/task");
+        } else if (ids_handed_out()) {
+            discover();
+        }
+        view.times.push_back(at);
+        for (const auto &thread : followed)
+            read(*thread, at);
+        previous = at;
+    }
+};
+
+Sampler::Sampler(pid_t session, Sources sources)
+    : impl_(std::make_unique<Impl>(session, std::move(sources))) {}
+
+Sampler::~Sampler() = default;
+
+void Sampler::sample(double at) {
+    impl_->sample(at);
+}
+
+View Sampler::take() {
+    for (const auto &thread : impl_->followed)
+        if (!thread->gone)
+            impl_->gone(*thread);
+    if (impl_->waits_read > 0 && impl_->calls_read == 0) {
+        impl_->view.calls_known = false;
+        impl_->note("the call a waiting thread is in (" + impl_->sources.proc +
+                    "/PID/task/TID/syscall and wchan)");
+    }
+    impl_->taken = true;
+    return std::move(impl_->view);
+}
+
+} // namespace procview
