@@ -9,5 +9,6 @@ build:
 bench: build
 	build/bench/kernel_bench
 	bench/compare.sh build
+	build/bench/tour_cost
 clean:
 	rm -rf build build-* # every preset's build, and the portability builds in build-matrix

@@ -1,55 +1,70 @@
-// What the tour saw a program do, read from the lines it printed and when: who took part (a car,
-// a run, a process), what each was doing from when to when, and which of them printed each line.
-// The timelines and the trace are both drawn from it.
+// What the tour saw a program do: one row per real thread or process with its states over time as
+// the kernel saw them, the lines printed (each on the row of the thread that printed it, where
+// that can be told), and counters measured from the states. The timelines and the trace are both
+// drawn from it, and the kernel's questions of the quiz judged by it.
 #pragma once
 
 #include "proc_run.h"
 
+#include <array>
 #include <string>
 #include <vector>
 
 namespace tour {
 
+using procview::State;
+
 struct Phase {
     double from, to; // seconds since the program started
-    char mark;       // how the timeline draws it
-    std::string name;
+    State state;
 };
 
-struct Actor {
-    std::string name; // "car 1", "side 1000", "parent"
+struct Row {
+    std::string name;       // "main", "car 1", "side 1000", "parent"
+    pid_t pid = 0, tid = 0; // the real ids
+    int process = 0;        // 0 for the program, then each process it forked, in order
+    int thread = 0;         // 0 for a process's main thread, then each it created, in order
     std::vector<Phase> phases;
 };
 
 struct Printed {
     procrun::Line line;
-    int actor; // index into actors, or -1 for the program as a whole
+    int row; // index into rows: the thread that printed it, or else the program's own (0)
+};
+
+// How many rows were in one state, from each moment on.
+struct Counter {
+    std::string label; // "cars blocked on the road"
+    std::vector<std::pair<double, int>> counts;
 };
 
 struct Activity {
     std::string program;
-    std::vector<Actor> actors;
+    pid_t pid = 0; // the program's process id
+    std::vector<Row> rows;
     std::vector<Printed> lines;
-    std::string legend; // the marks and what they mean
-    std::string watch;  // one line saying what to see
-    double end = 0;     // when the last process ended
-    // A shared resource counted down and up (the road's free permits), from each moment on.
-    std::string counter;
-    std::vector<std::pair<double, int>> counts;
+    std::vector<Counter> counters;
+    int cpus = 1;
+    double end = 0;           // when the last process ended
+    bool kernel_view = false; // rows and states from /proc; else the program's row and its lines
+    std::string figures;      // one line of what the kernel counted (time on a CPU, waiting)
+    std::string watch;        // what to see: only what this run showed
 };
 
-// What a reader of a program's lines gets besides them.
-struct Facts {
-    const procrun::Result &run;
-    double interrupted_at; // when the tour sent the program a signal, or when it exited
-};
+// Seconds a row spent in each state between two moments (a row not yet started or already gone
+// spends none).
+using Durations = std::array<double, procview::kStates>;
+Durations time_in(const Row &row, double from, double to);
+double total(const Durations &durations);
 
-// The index of the actor called `name`, added if it is new.
-int actor(Activity &activity, const std::string &name);
+// The most rows (of those `counted`) in `state` at any one moment, and the counts over time.
+using RowFilter = bool (*)(const Row &row);
+std::vector<std::pair<double, int>> count_over_time(const Activity &activity, State state,
+                                                    RowFilter counted);
+int most_at_once(const Activity &activity, State state, RowFilter counted);
 
-// A phase of no length is left out, unless it is a whole life (a run, a process running), which
-// shows even when its lines arrived together.
-void phase(Activity &activity, int who, double from, double to, char mark, const char *name,
-           bool keep_empty = false);
+// Rows of threads a program created (workers), not a process's main thread.
+bool workers(const Row &row);
+bool every_row(const Row &row);
 
 } // namespace tour

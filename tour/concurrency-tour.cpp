@@ -1,4 +1,4 @@
-// concurrency-tour: runs the nine demonstrations one after another and shows each at work.
+// concurrency-tour: runs the ten demonstrations one after another and shows each at work.
 //
 // Every program runs on a pseudo-terminal of its own, so it behaves as it would on yours. Each
 // line it prints is shown with the moment it arrived (+1.00s is one second after the start),
@@ -61,11 +61,6 @@ void note(double at, const std::string &text) {
     line(at, paint("33", "[" + text + "]"));
 }
 
-struct Seen {
-    procrun::Result run;
-    tour::Activity activity;
-};
-
 struct Score {
     int judged = 0, right = 0, unanswered = 0, not_judged = 0;
 };
@@ -78,17 +73,25 @@ struct Asked {
 
 enum class Shown { done, missing, failed, cut_short };
 
+// How often the threads of a running program are read from /proc: often enough for the pi runs,
+// which last milliseconds; and ten times as often over the first milliseconds, when the programs
+// create their threads and processes, some of which live less than one.
+constexpr double kSampleEvery = 0.001, kSampleClosely = 0.02;
+
 // Lines of one run kept for its timeline, trace and judgements: the first and last half of
 // these (a program printing a million lines is shown whole, but not held whole).
 constexpr std::size_t kLinesKept = 10000;
 
 struct Tour {
     std::vector<const Demonstration *> chosen;
-    std::map<std::string, Seen> seen;
+    // Every run of each program shown so far, the one shown in full first.
+    std::map<std::string, std::vector<tour::Observed>> seen;
+    bool said_unreadable = false; // what the kernel's view could not read is said once
     tour::Trace trace;
     tour::Answers *answers = nullptr; // the answers to the quiz, and the Enter of --step
     bool quiz = false, step = false;
     double timeout = 120; // seconds a program may run before the tour ends it
+    int runs = 1;         // of each program
     Score score;
 };
 
@@ -114,23 +117,127 @@ bool ask(Tour &tour, const Demonstration &demo, std::vector<Asked> &asked) {
     return true;
 }
 
-void judge(Tour &tour, const Demonstration &demo, const std::vector<Asked> &asked) {
-    const Seen &now = tour.seen.at(demo.name);
-    const procrun::Result *compared = nullptr;
+// What each run of `demo` showed of a question; run i is compared with run i of the program it
+// is measured against, or with that program's last run when it had fewer.
+tour::Showings showings(const Tour &tour, const Demonstration &demo,
+                        const tour::Question &question) {
+    const std::vector<tour::Observed> &runs = tour.seen.at(demo.name);
+    const std::vector<tour::Observed> *compared = nullptr;
     if (demo.compared_with != nullptr && tour.seen.count(demo.compared_with))
-        compared = &tour.seen.at(demo.compared_with).run;
+        compared = &tour.seen.at(demo.compared_with);
+    tour::Showings shown;
+    for (std::size_t i = 0; i < runs.size(); i++) {
+        shown.push_back(question.judge(
+            runs[i],
+            compared != nullptr ? &(*compared)[std::min(i, compared->size() - 1)] : nullptr));
+    }
+    return shown;
+}
+
+void judge(Tour &tour, const Demonstration &demo, const std::vector<Asked> &asked) {
     if (!asked.empty())
         puts("");
     for (const Asked &a : asked) {
-        auto shown = a.question->judge(now.run, compared);
-        bool right = shown && a.answer && *a.answer == shown->answer;
-        // A question the run did not show is no prediction gone wrong: it is not scored.
-        tour.score.not_judged += !shown;
-        tour.score.judged += shown.has_value();
-        tour.score.right += right;
-        tour.score.unanswered += shown && !a.answer;
-        say(tour::judgement(a.answer, shown), right ? "32" : a.answer ? "31" : "33", 2);
+        tour::Verdict verdict =
+            tour::judge_runs(*a.question, a.answer, showings(tour, demo, *a.question));
+        // A question the runs did not show is no prediction gone wrong: it is not scored.
+        tour.score.not_judged += !verdict.judged;
+        tour.score.judged += verdict.judged;
+        tour.score.right += verdict.right;
+        tour.score.unanswered += verdict.judged && !a.answer;
+        bool partly = verdict.line.rfind("right in", 0) == 0 && !verdict.right;
+        say(verdict.line, verdict.right ? "32" : partly || !a.answer ? "33" : "31", 2);
     }
+}
+
+// What every question of `demo` showed over its runs, for a tour without the quiz.
+void tally(const Tour &tour, const Demonstration &demo) {
+    std::size_t runs = tour.seen.at(demo.name).size();
+    printf("\n  %s\n", paint("1", "over " + std::to_string(runs) + " runs:").c_str());
+    for (const tour::Question &question : demo.questions)
+        if (!question.needs_comparison || tour.seen.count(demo.compared_with))
+            say(tour::tally(question, showings(tour, demo, question)), "0", 4);
+}
+
+// One run of a demonstration. Shown, its lines and the tour's notes are printed as they come;
+// otherwise it runs unseen, but the tour still does what it does while it runs (a SIGINT).
+struct Run {
+    procrun::Result result;
+    int signal_sent = 0;
+};
+
+Run run_once(const Tour &tour, const Demonstration &demo, const std::string &path, bool shown) {
+    procrun::Options options;
+    options.argv = {path};
+    options.output = procrun::Output::terminal;
+    options.timeout = tour.timeout;
+    options.cancel = &interrupted;
+    options.keep_lines = kLinesKept;
+    options.sample_every = kSampleEvery;
+    options.sample_closely = kSampleClosely;
+    Run run;
+    int interrupting_lines = 0;
+    double heard_at = 0;
+    bool said_waiting = false;
+    last_stamp = 0;
+    options.on_line = [&](const procrun::Line &printed, pid_t pgid) {
+        if (shown)
+            line(printed.at, tour::visible(printed.text), true);
+        heard_at = printed.at;
+        said_waiting = false;
+        const auto &interrupt = demo.interrupt;
+        if (interrupt.after != nullptr && printed.text.rfind(interrupt.after, 0) == 0 &&
+            ++interrupting_lines == interrupt.count) {
+            if (shown)
+                note(printed.at, interrupt.note);
+            run.signal_sent = SIGINT;
+            kill(-pgid, SIGINT);
+        }
+    };
+    options.on_exit = [&](double at) {
+        if (shown && demo.note_at_exit != nullptr)
+            note(at, demo.note_at_exit);
+    };
+    options.on_tick = [&](double now) {
+        if (shown && tour.answers->terminal() && !said_waiting && now - heard_at >= kSilence) {
+            char waiting[160];
+            snprintf(waiting, sizeof waiting,
+                     "still waiting: %s has printed nothing for %.0f s; the tour ends it at %.0f s",
+                     demo.name, kSilence, tour.timeout);
+            note(now, waiting);
+            said_waiting = true;
+        }
+    };
+    run.result = procrun::run(options);
+    return run;
+}
+
+// Runs a demonstration the other times --runs asks for, unseen, with a line of progress on a
+// terminal; false when Ctrl-C ended one (that run is left out).
+bool run_again(Tour &tour, const Demonstration &demo, const std::string &path, bool &failed) {
+    std::vector<tour::Observed> &runs = tour.seen.at(demo.name);
+    bool terminal = isatty(STDOUT_FILENO) != 0;
+    for (int k = 2; k <= tour.runs; k++) {
+        if (terminal) {
+            printf("\r  run %d of %d", k, tour.runs);
+            fflush(stdout);
+        }
+        Run again = run_once(tour, demo, path, false);
+        if (again.result.cancelled)
+            break;
+        std::string failure = tour::failure(again.result, again.signal_sent);
+        if (!failure.empty()) {
+            fprintf(stderr, "concurrency-tour: %s: run %d of %d: %s\n", demo.name, k, tour.runs,
+                    failure.c_str());
+            failed = true;
+        }
+        tour::Activity activity = tour::observe(demo, again.result);
+        runs.push_back({std::move(again.result), std::move(activity)});
+    }
+    if (terminal)
+        printf("\r%*s\r", 24, "");
+    tour.answers->discard_typed();
+    return interrupted == 0;
 }
 
 // Runs one demonstration and shows it; what it saw goes into tour.seen and the trace.
@@ -159,54 +266,17 @@ Shown show(Tour &tour, const Demonstration &demo) {
         return Shown::missing;
     }
 
-    procrun::Options options;
-    options.argv = {path};
-    options.output = procrun::Output::terminal;
-    options.timeout = tour.timeout;
-    options.cancel = &interrupted;
-    options.keep_lines = kLinesKept;
-    int interrupting_lines = 0, signal_sent = 0;
-    double interrupted_at = -1, heard_at = 0;
-    bool said_waiting = false;
-    last_stamp = 0;
-    options.on_line = [&](const procrun::Line &printed, pid_t pgid) {
-        line(printed.at, tour::visible(printed.text), true);
-        heard_at = printed.at;
-        said_waiting = false;
-        const auto &interrupt = demo.interrupt;
-        if (interrupt.after != nullptr && printed.text.rfind(interrupt.after, 0) == 0 &&
-            ++interrupting_lines == interrupt.count) {
-            note(printed.at, interrupt.note);
-            interrupted_at = printed.at;
-            signal_sent = SIGINT;
-            kill(-pgid, SIGINT);
-        }
-    };
-    options.on_exit = [&](double at) {
-        if (demo.note_at_exit != nullptr)
-            note(at, demo.note_at_exit);
-    };
-    options.on_tick = [&](double now) {
-        if (tour.answers->terminal() && !said_waiting && now - heard_at >= kSilence) {
-            char waiting[160];
-            snprintf(waiting, sizeof waiting,
-                     "still waiting: %s has printed nothing for %.0f s; the tour ends it at %.0f s",
-                     demo.name, kSilence, tour.timeout);
-            note(now, waiting);
-            said_waiting = true;
-        }
-    };
-
     double started_at = std::chrono::duration<double>(Clock::now() - tour_start).count();
-    procrun::Result run = procrun::run(options);
+    Run first = run_once(tour, demo, path, true);
+    procrun::Result &run = first.result;
     tour.answers->discard_typed(); // keys pressed during the run answer nothing
     if (run.cancelled) {
         // What was shown goes into the trace all the same.
-        tour.trace.add(tour::observe(demo, run, interrupted_at), started_at);
+        tour.trace.add(tour::observe(demo, run), started_at);
         return Shown::cut_short;
     }
     fputs(run.err.c_str(), stderr); // what the program itself reported
-    std::string failed = tour::failure(run, signal_sent);
+    std::string failed = tour::failure(run, first.signal_sent);
     if (run.timed_out) {
         char after[64];
         snprintf(after, sizeof after, "timed out after %.0f s", tour.timeout);
@@ -220,17 +290,32 @@ Shown show(Tour &tour, const Demonstration &demo) {
     if (!failed.empty())
         fprintf(stderr, "concurrency-tour: %s: %s\n", demo.name, failed.c_str());
 
-    tour::Activity activity = tour::observe(demo, run, interrupted_at);
-    Seen &now = tour.seen[demo.name] = {std::move(run), std::move(activity)};
-    tour.trace.add(now.activity, started_at);
+    if (!run.view.unreadable.empty() && !tour.said_unreadable) {
+        say("[the kernel's view: could not read " + run.view.unreadable +
+                "; the timelines show what could be read]",
+            "33", 2);
+        tour.said_unreadable = true;
+    }
+    tour::Activity activity = tour::observe(demo, run);
+    std::vector<tour::Observed> &runs = tour.seen[demo.name];
+    runs = {};
+    runs.push_back({std::move(run), std::move(activity)});
+    tour.trace.add(runs.front().activity, started_at);
+
+    bool again_failed = false;
+    bool completed = tour.runs == 1 || run_again(tour, demo, path, again_failed);
     if (tour.quiz) {
         judge(tour, demo, asked);
         puts("");
         say("What to watch: " + std::string(demo.watch), "2");
     }
-    if (demo.read != nullptr && demo.drawn_with == nullptr)
-        fputs(tour::draw_timeline({&now.activity}, width).c_str(), stdout);
-    return failed.empty() ? Shown::done : Shown::failed;
+    if (demo.row_name != nullptr && demo.drawn_with == nullptr)
+        fputs(tour::draw_timeline({&runs.front().activity}, width).c_str(), stdout);
+    if (!tour.quiz && runs.size() > 1)
+        tally(tour, demo);
+    if (!completed)
+        return Shown::cut_short;
+    return failed.empty() && !again_failed ? Shown::done : Shown::failed;
 }
 
 // The demonstrations drawn together with chosen[i], once it is the last of them to run: one
@@ -248,7 +333,7 @@ void draw_together(Tour &tour, size_t i) {
         auto found = tour.seen.find(demo.name);
         if (demo.drawn_with != nullptr && std::strcmp(demo.drawn_with, group) == 0 &&
             found != tour.seen.end()) {
-            drawn.push_back(&found->second.activity);
+            drawn.push_back(&found->second.front().activity);
             members.push_back(&demo);
         }
     }
@@ -256,8 +341,8 @@ void draw_together(Tour &tour, size_t i) {
     for (const Demonstration *demo : members) {
         if (demo->compare == nullptr || !tour.seen.count(demo->compared_with))
             continue;
-        tour::Figures figures =
-            demo->compare(tour.seen.at(demo->name).run, tour.seen.at(demo->compared_with).run);
+        tour::Figures figures = demo->compare(tour.seen.at(demo->name).front().run,
+                                              tour.seen.at(demo->compared_with).front().run);
         printf("\n  %s %s\n", paint("1", figures.label).c_str(), figures.text.c_str());
     }
 }
@@ -267,13 +352,16 @@ void usage(FILE *to) {
     auto put = [&](const std::string &text, std::size_t hanging) {
         fprintf(to, "%s\n", tour::wrap(text, wrap_at, hanging).c_str());
     };
-    put("usage: concurrency-tour [--quiz] [--step] [--trace FILE] [--timeout SECONDS] [--list] "
-        "[--help] [--version] [--] [PROGRAM...]",
+    put("usage: concurrency-tour [--quiz] [--runs N] [--step] [--trace FILE] [--timeout SECONDS] "
+        "[--list] [--help] [--version] [--] [PROGRAM...]",
         7);
-    put("Runs the demonstrations (all nine, or those named) and shows each at work.", 0);
+    put("Runs the demonstrations (all ten, or those named) and shows each at work.", 0);
     const char *options[][2] = {
         {"--quiz", "ask what each run will show before it runs, then judge each answer by what "
                    "it showed (answers typed, or one a line on input)"},
+        {"--runs N", "run each program N times (1 to 1000): the first is shown, then for every "
+                     "question what the runs showed, what never varied and what did; with "
+                     "--quiz each answer is judged by every run"},
         {"--step", "wait for Enter before each program (on a terminal)"},
         {"--trace FILE", "also write what was seen as a trace (Perfetto, chrome://tracing)"},
         {"--timeout SECONDS", "end a program still running after this long (default 120); on a "
@@ -338,6 +426,12 @@ int options(Tour &tour, std::string &trace_path, int argc, char **argv) {
                     return bad("--trace -: the trace cannot go to standard output, where the "
                                "tour itself writes; name a file");
                 trace_path = *path;
+            } else if (named("--runs")) {
+                auto count = value("--runs");
+                auto runs = count ? tour::whole_value(*count) : std::nullopt;
+                if (!runs || *runs < 1 || *runs > 1000)
+                    return bad("--runs needs a whole number of runs from 1 to 1000");
+                tour.runs = static_cast<int>(*runs);
             } else if (named("--timeout")) {
                 auto seconds = value("--timeout");
                 auto limit = seconds ? tour::whole_value(*seconds) : std::nullopt;

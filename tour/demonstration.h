@@ -1,11 +1,13 @@
 // One demonstration: everything the tour knows about one program, in one place — what it does,
 // what to watch, the questions of the quiz and how the run answers them, what the tour does while
-// it runs, and how its lines are read into a timeline. The tour itself knows no program by name.
+// it runs, how its threads are named and what its timeline points out. The tour itself knows no
+// program by name.
 #pragma once
 
 #include "activity.h"
 #include "quiz.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,22 @@ namespace tour {
 // A line of figures: its label, and what follows it.
 struct Figures {
     std::string label, text;
+};
+
+// Who printed a line, where the line itself says: the process by its id, the thread by the
+// descriptor pthread_self returned (its low 32 bits), or the row by its name (a run that states
+// which run it is).
+struct Printer {
+    enum class By { nobody, process, descriptor, row } by = By::nobody;
+    std::uint64_t id = 0;
+    std::string row{};
+};
+
+// A counter drawn under the timeline and traced: how many of some rows are in one state.
+struct Count {
+    const char *label;
+    State state;
+    RowFilter counted = every_row;
 };
 
 struct Demonstration {
@@ -32,8 +50,14 @@ struct Demonstration {
     const char *note_at_exit = nullptr;  // once the program itself has returned
     const char *note_at_close = nullptr; // once every process holding its output has ended
 
-    // Reads who did what when from its lines; null for a program with nothing to draw.
-    void (*read)(Activity &activity, const Facts &facts) = nullptr;
+    // How its rows are named: thread `thread` (0: the main thread) of process `process` (0: the
+    // program, then each process it forked, in order). Null for a program with nothing to draw.
+    std::string (*row_name)(int process, int thread) = nullptr;
+    // Which thread printed a line, where the line says; null: every line is the program's.
+    Printer (*printer)(const std::string &text) = nullptr;
+    std::vector<Count> counters{};
+    // What to see on the timeline, from what this run showed.
+    std::string (*what_to_see)(const Activity &activity) = nullptr;
     // Demonstrations that share a name here are drawn on one timeline, after the last of them
     // has run; without one, each is drawn right after its own run.
     const char *drawn_with = nullptr;
@@ -48,10 +72,13 @@ struct Demonstration {
 const std::vector<Demonstration> &demonstrations();
 const Demonstration *find_demonstration(const std::string &name);
 
-// What a run of `demonstration` showed, read into an activity; `interrupted_at` is when the tour
-// sent it a signal (-1: it did not).
-Activity observe(const Demonstration &demonstration, const procrun::Result &run,
-                 double interrupted_at = -1);
+// A row of a program's threads: "main" for the main thread, `worker` (its own name for the
+// others, "car 2") for thread `thread`; in a process it forked, "process 2 car 2".
+std::string thread_row(int process, int thread, const std::string &worker);
+
+// What a run of `demonstration` showed: its threads' states as the kernel saw them, named by the
+// entry, and its lines on the rows of the threads that printed them.
+Activity observe(const Demonstration &demonstration, const procrun::Result &run);
 
 // What is wrong with the entries, a line for each fault ("" when nothing is): the tour checks
 // them once as it starts, so that a fault in one shows at once, not when a class meets it.

@@ -1,7 +1,9 @@
 #include "demonstration.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <tuple>
 
 namespace tour {
 
@@ -24,15 +26,170 @@ const Demonstration *find_demonstration(const std::string &name) {
     return nullptr;
 }
 
-Activity observe(const Demonstration &demonstration, const procrun::Result &run,
-                 double interrupted_at) {
+namespace {
+
+// "31 ms", "2.4 ms", "1.25 s".
+std::string seconds(double value) {
+    char text[32];
+    if (value >= 1)
+        snprintf(text, sizeof text, "%.2f s", value);
+    else
+        snprintf(text, sizeof text, value >= 0.01 ? "%.0f ms" : "%.1f ms", value * 1000);
+    return text;
+}
+
+// The row whose thread printed a line, where the line says; the program's own row otherwise.
+int printed_by(const Printer &printer, const std::vector<Row> &rows,
+               const std::vector<const procview::Thread *> &threads) {
+    for (std::size_t i = 0; i < rows.size(); i++) {
+        const Row &row = rows[i];
+        bool found = false;
+        switch (printer.by) {
+        case Printer::By::process:
+            found = row.thread == 0 && static_cast<std::uint64_t>(row.pid) == printer.id;
+            break;
+        case Printer::By::descriptor: {
+            // pthread_self is the address of the thread's descriptor, which lies in the mapping
+            // of its stack; the line gives its low 32 bits.
+            const procview::Thread *thread = i < threads.size() ? threads[i] : nullptr;
+            if (thread == nullptr || thread->stack_to == 0)
+                break;
+            std::uint64_t candidate =
+                (thread->stack_from & ~std::uint64_t{0xFFFFFFFF}) | printer.id;
+            for (std::uint64_t address : {candidate, candidate + (std::uint64_t{1} << 32)})
+                found = found || (thread->stack_from <= address && address < thread->stack_to);
+            break;
+        }
+        case Printer::By::row:
+            found = row.name == printer.row;
+            break;
+        case Printer::By::nobody:
+            break;
+        }
+        if (found)
+            return static_cast<int>(i);
+    }
+    return 0;
+}
+
+} // namespace
+
+std::string thread_row(int process, int thread, const std::string &worker) {
+    std::string name = thread == 0 ? "main" : worker;
+    return process == 0 ? name : "process " + std::to_string(process + 1) + " " + name;
+}
+
+Activity observe(const Demonstration &demonstration, const procrun::Result &run) {
     Activity activity;
     activity.program = demonstration.name;
-    activity.end = std::max(run.exited_at, 0.0);
-    for (const procrun::Line &line : run.lines)
-        activity.lines.push_back({line, -1});
-    if (demonstration.read != nullptr)
-        demonstration.read(activity, {run, interrupted_at >= 0 ? interrupted_at : activity.end});
+    activity.pid = run.pid;
+    activity.end = std::max({run.exited_at, run.closed_at, run.stopped_at, 0.0});
+    const procview::View &view = run.view;
+    activity.cpus = view.cpus;
+    activity.kernel_view = !view.threads.empty();
+    auto name = [&](int process, int thread) {
+        return demonstration.row_name != nullptr
+                   ? demonstration.row_name(process, thread)
+                   : thread_row(process, thread, "thread " + std::to_string(thread));
+    };
+
+    // Rows in creation order: processes as they were found, each one's main thread first, then
+    // its threads by id.
+    // Every thread seen, and every one that lived and ended between two readings (a row without
+    // states, in its place).
+    struct Known {
+        pid_t pid, tid;
+        const procview::Thread *seen;
+        std::size_t periods;
+    };
+    std::vector<Known> known;
+    std::vector<pid_t> processes;
+    for (std::size_t i = 0; i < view.threads.size(); i++) {
+        const procview::Thread &thread = view.threads[i];
+        if (std::find(processes.begin(), processes.end(), thread.pid) == processes.end())
+            processes.push_back(thread.pid);
+        known.push_back({thread.pid, thread.tid, &thread, i});
+    }
+    for (const procview::Missed &missed : view.missed)
+        known.push_back({missed.pid, missed.tid, nullptr, 0});
+    auto process_of = [&](const Known &k) {
+        return std::find(processes.begin(), processes.end(), k.pid) - processes.begin();
+    };
+    std::sort(known.begin(), known.end(), [&](const Known &a, const Known &b) {
+        return std::make_tuple(process_of(a), a.tid != a.pid, a.tid) <
+               std::make_tuple(process_of(b), b.tid != b.pid, b.tid);
+    });
+    std::vector<std::vector<procview::Period>> periods = procview::states(view);
+    std::vector<const procview::Thread *> threads;
+    double on_cpu = 0, waiting = 0;
+    int missed = 0;
+    for (const Known &k : known) {
+        int process = static_cast<int>(process_of(k));
+        int index = 0;
+        for (const Row &row : activity.rows)
+            index += row.process == process;
+        Row row{name(process, index), k.pid, k.tid, process, index, {}};
+        threads.push_back(k.seen);
+        if (k.seen == nullptr) {
+            missed++;
+            activity.rows.push_back(std::move(row));
+            continue;
+        }
+        for (const procview::Period &period : periods[k.periods]) {
+            row.phases.push_back({period.from, period.to, period.state});
+            activity.end = std::max(activity.end, period.to);
+        }
+        activity.rows.push_back(std::move(row));
+        if (!k.seen->samples.empty()) {
+            on_cpu += static_cast<double>(k.seen->samples.back().run_ns) / 1e9;
+            waiting += static_cast<double>(k.seen->samples.back().wait_ns) / 1e9;
+        }
+    }
+    if (activity.rows.empty())
+        activity.rows.push_back({name(0, 0), run.pid, run.pid, 0, 0, {}});
+
+    for (const procrun::Line &line : run.lines) {
+        Printer printer =
+            demonstration.printer != nullptr ? demonstration.printer(line.text) : Printer{};
+        int row = printed_by(printer, activity.rows, threads);
+        // A process that says its id, but lived and ended between two readings: its own row.
+        if (activity.kernel_view && printer.by == Printer::By::process && row == 0 &&
+            static_cast<std::uint64_t>(activity.rows[0].pid) != printer.id) {
+            int process = activity.rows.back().process + 1;
+            auto pid = static_cast<pid_t>(printer.id);
+            activity.rows.push_back({name(process, 0), pid, pid, process, 0, {}});
+            threads.push_back(nullptr);
+            missed++;
+            row = static_cast<int>(activity.rows.size()) - 1;
+        }
+        activity.lines.push_back({line, row});
+    }
+    if (!activity.kernel_view)
+        return activity;
+
+    for (const Count &count : demonstration.counters)
+        activity.counters.push_back(
+            {count.label, count_over_time(activity, count.state, count.counted)});
+    for (const Row &row : activity.rows)
+        if (std::find(processes.begin(), processes.end(), row.pid) == processes.end())
+            processes.push_back(row.pid);
+    bool one_thread_each =
+        processes.size() > 1 && std::all_of(activity.rows.begin(), activity.rows.end(),
+                                            [](const Row &row) { return row.thread == 0; });
+    std::size_t rows = activity.rows.size();
+    std::string who = std::to_string(rows) + (one_thread_each ? " process" : " thread") +
+                      (rows == 1 ? "" : (one_thread_each ? "es" : "s"));
+    if (!one_thread_each && processes.size() > 1)
+        who += " in " + std::to_string(processes.size()) + " processes";
+    if (missed > 0)
+        who += " (" + std::to_string(missed) + " of them ended before a reading saw it)";
+    activity.figures = who + " on " + std::to_string(activity.cpus) +
+                       (activity.cpus == 1 ? " CPU" : " CPUs") + ": at most " +
+                       std::to_string(most_at_once(activity, State::running, every_row)) +
+                       " running at once; " + seconds(on_cpu) + " on a CPU, " + seconds(waiting) +
+                       " waiting for one";
+    if (demonstration.what_to_see != nullptr)
+        activity.watch = demonstration.what_to_see(activity);
     return activity;
 }
 
@@ -63,6 +220,11 @@ std::string check(const std::vector<Demonstration> &entries) {
                 fault(entry.name, "no way to judge \"" + question.text + "\"");
             if (question.kind == Kind::letter && question.letters.empty())
                 fault(entry.name, "no letters offered for \"" + question.text + "\"");
+            if (question.topic.empty())
+                fault(entry.name, "no topic to tally \"" + question.text + "\" by");
+            if (question.varies != 0 && question.letters.find(question.varies) == std::string::npos)
+                fault(entry.name,
+                      "\"it varies\" is not a letter offered by \"" + question.text + "\"");
         }
         if (compares && (entry.compared_with == nullptr || !known(entry.compared_with)))
             fault(entry.name, "compared, but with no program of the tour");

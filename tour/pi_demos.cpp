@@ -36,44 +36,50 @@ double total_seconds(const procrun::Result &run) {
     return -1;
 }
 
-void read_runs(Activity &activity, bool all_at_once) {
-    double previous = 0;
-    std::vector<std::pair<long, int>> sides; // side, actor: rows go in order of side
-    for (Printed &printed : activity.lines) {
-        std::smatch m;
-        auto points = read_as(printed.line.text, m, estimate_line) ? decimal(m[1]) : std::nullopt;
-        if (!points)
-            continue;
-        auto side = std::lround(std::sqrt(*points));
-        printed.actor = actor(activity, "side " + std::to_string(side));
-        // A serial run starts when the one before it has printed; the threads' all at once.
-        double started = all_at_once ? 0 : previous;
-        phase(activity, printed.actor, started, printed.line.at, '=', "run", true);
-        previous = printed.line.at;
-        sides.emplace_back(side, printed.actor);
-    }
-    std::sort(sides.begin(), sides.end());
-    std::vector<Actor> ordered;
-    std::vector<int> new_index(activity.actors.size());
-    for (const auto &[side, who] : sides) {
-        new_index[static_cast<size_t>(who)] = static_cast<int>(ordered.size());
-        ordered.push_back(activity.actors[static_cast<size_t>(who)]);
-    }
-    activity.actors = ordered;
-    for (Printed &printed : activity.lines)
-        if (printed.actor >= 0)
-            printed.actor = new_index[static_cast<size_t>(printed.actor)];
-    activity.legend = "= a run throwing its points, until it prints its estimate";
-    activity.watch = all_at_once
-                         ? "all ten runs start at once and share the cores; small ones end first"
-                         : "one run at a time: each starts when the one before has printed";
+// Main, then the run of each thread it creates, in the order it creates them.
+std::string runs(int process, int thread) {
+    return thread_row(process, thread, "side " + std::to_string(thread * 1000));
+}
+
+// A run's line says which run it is.
+Printer run_of(const std::string &text) {
+    std::smatch m;
+    auto points = read_as(text, m, estimate_line) ? decimal(m[1]) : std::nullopt;
+    if (!points)
+        return {};
+    return {Printer::By::row, 0, "side " + std::to_string(std::lround(std::sqrt(*points)))};
+}
+
+std::string one_after_another(const Activity &activity) {
+    if (activity.rows.size() != 1)
+        return "";
+    Durations in = time_in(activity.rows[0], 0, activity.end);
+    std::string caption = "one thread does all ten runs, one after another";
+    if (in[static_cast<std::size_t>(State::running)] >= 0.8 * total(in))
+        caption += ", on a CPU (#) nearly all the time";
+    return caption;
+}
+
+std::string all_at_once(const Activity &activity) {
+    auto threads = std::count_if(activity.rows.begin(), activity.rows.end(), workers);
+    if (threads < 2)
+        return "";
+    int running = most_at_once(activity, State::running, workers);
+    int ready = most_at_once(activity, State::ready, workers);
+    std::string caption = "the " + std::to_string(threads) + " threads start at once; at most " +
+                          std::to_string(running) + " run (#) at a time on " +
+                          std::to_string(activity.cpus) + (activity.cpus == 1 ? " CPU" : " CPUs");
+    return caption +
+           (ready > 0 ? ", while up to " + std::to_string(ready) + " are ready (+), waiting for one"
+                      : ", and none ever waits for one");
 }
 
 const Question in_order_of_size{
     "Will the ten estimate lines come strictly in order of size, smallest run first? (y/n)",
-    Kind::yes_no, "",
-    [](const procrun::Result &run, const procrun::Result *) -> std::optional<Shown> {
-        std::vector<long> sides = sides_printed(run);
+    Kind::yes_no,
+    "",
+    [](const Observed &now, const Observed *) -> std::optional<Shown> {
+        std::vector<long> sides = sides_printed(now.run);
         if (sides.empty())
             return std::nullopt;
         if (std::is_sorted(sides.begin(), sides.end()))
@@ -84,15 +90,18 @@ const Question in_order_of_size{
             order += (order.empty() ? "" : ", ") + std::to_string(side);
         return Shown{"n", "the sides printed as " + order +
                               ": runs going on at once end in whatever order they finish"};
-    }};
+    },
+    false,
+    "Lines in order of size"};
 
 const Question processor_time_compared{
     "Compared with dartpi-serial, its processor time will be: a) much less  b) about the same  "
     "c) much more",
-    Kind::letter, "abc",
-    [](const procrun::Result &run, const procrun::Result *serial) -> std::optional<Shown> {
-        double threads_total = total_seconds(run);
-        double serial_total = serial != nullptr ? total_seconds(*serial) : -1;
+    Kind::letter,
+    "abc",
+    [](const Observed &now, const Observed *serial) -> std::optional<Shown> {
+        double threads_total = total_seconds(now.run);
+        double serial_total = serial != nullptr ? total_seconds(serial->run) : -1;
         if (serial_total <= 0 || threads_total <= 0)
             return std::nullopt;
         char figures[96];
@@ -106,7 +115,30 @@ const Question processor_time_compared{
         return Shown{"b", figures + std::string(": the same points thrown, only spread over the "
                                                 "cores, so about the same")};
     },
-    true};
+    true,
+    "Processor time against dartpi-serial's"};
+
+const Question most_running{
+    "At most how many of the ten threads will be running at the same moment?",
+    Kind::count,
+    "",
+    [](const Observed &now, const Observed *) -> std::optional<Shown> {
+        const Activity &seen = now.activity;
+        if (!seen.kernel_view || std::none_of(seen.rows.begin(), seen.rows.end(), workers))
+            return std::nullopt;
+        int running = most_at_once(seen, State::running, workers);
+        int ready = most_at_once(seen, State::ready, workers);
+        std::string n = std::to_string(running), cpus = std::to_string(seen.cpus);
+        return Shown{n, "the kernel had at most " + n +
+                            " of them on a CPU at once: the program "
+                            "may use " +
+                            cpus + (seen.cpus == 1 ? " CPU" : " CPUs") +
+                            (ready > 0 ? ", and up to " + std::to_string(ready) +
+                                             " others were ready, waiting for one"
+                                       : "")};
+    },
+    false,
+    "Threads running at once, at most"};
 
 // Processor time as each program printed it (its clock() over the ten runs), wall time as the
 // tour saw it: one figure for each quantity.
@@ -134,15 +166,21 @@ std::vector<Demonstration> pi_demonstrations() {
                     "time all ten took.",
          .watch = "Each line appears as its run ends, strictly in order of size.",
          .questions = {in_order_of_size},
-         .read = [](Activity &activity, const Facts &) { read_runs(activity, false); },
+         .row_name = runs,
+         .printer = run_of,
+         .what_to_see = one_after_another,
          .drawn_with = "pi"},
         {.name = "dartpi-threads",
          .setting = "The same ten runs, one thread each, all started at once; the last line is "
                     "the processor time all ten took.",
          .watch = "Lines come in the order the runs finish, and the processor time stays the "
                   "same: the work is the same, only shared out over the cores.",
-         .questions = {in_order_of_size, processor_time_compared},
-         .read = [](Activity &activity, const Facts &) { read_runs(activity, true); },
+         .questions = {in_order_of_size, processor_time_compared, most_running},
+         .row_name = runs,
+         .printer = run_of,
+         .counters = {{"threads running", State::running, workers},
+                      {"threads ready", State::ready, workers}},
+         .what_to_see = all_at_once,
          .drawn_with = "pi",
          .compared_with = "dartpi-serial",
          .compare = compare_times},

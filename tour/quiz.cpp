@@ -2,6 +2,7 @@
 
 #include "prose.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -85,6 +86,103 @@ std::string judgement(const std::optional<std::string> &answer, const std::optio
     if (*answer == shown->answer)
         return "right: " + shown->because;
     return "wrong: you said " + *answer + "; " + shown->because;
+}
+
+namespace {
+
+// Whole numbers in their plain form, in order of value.
+bool smaller(const std::string &a, const std::string &b) {
+    bool a_negative = a.front() == '-', b_negative = b.front() == '-';
+    if (a_negative != b_negative)
+        return a_negative;
+    bool shorter = a.size() != b.size() ? a.size() < b.size() : a < b;
+    return a_negative ? (a.size() != b.size() ? a.size() > b.size() : a > b) : shorter;
+}
+
+std::string runs_word(std::size_t n) {
+    return std::to_string(n) + (n == 1 ? " run" : " runs");
+}
+
+} // namespace
+
+std::string tally(const Question &question, const Showings &runs) {
+    std::vector<std::string> answers;
+    for (const auto &shown : runs)
+        if (shown)
+            answers.push_back(shown->answer);
+    std::string told = question.topic + ": ";
+    std::size_t unshown = runs.size() - answers.size();
+    std::string missing = unshown == 0 ? "" : " (" + runs_word(unshown) + " did not show it)";
+    if (answers.empty())
+        return told + "not shown by any of the " + runs_word(runs.size());
+    bool numbers = question.kind == Kind::count || question.kind == Kind::number;
+    if (std::all_of(answers.begin(), answers.end(), [&](const auto &a) { return a == answers[0]; }))
+        return told + answers[0] + " in " + std::to_string(answers.size()) + " of " +
+               runs_word(runs.size()) + missing + ", certain in these runs";
+    if (numbers) {
+        std::sort(answers.begin(), answers.end(), smaller);
+        return told + "from " + answers.front() + " to " + answers.back() + ", median " +
+               answers[(answers.size() - 1) / 2] + ", over " + runs_word(answers.size()) + missing +
+               "; it varies";
+    }
+    // Each answer given, the most frequent first.
+    std::vector<std::pair<std::size_t, std::string>> counted;
+    for (const std::string &answer : answers) {
+        auto found = std::find_if(counted.begin(), counted.end(),
+                                  [&](const auto &c) { return c.second == answer; });
+        if (found == counted.end())
+            counted.emplace_back(1, answer);
+        else
+            found->first++;
+    }
+    std::stable_sort(counted.begin(), counted.end(),
+                     [](const auto &a, const auto &b) { return a.first > b.first; });
+    for (std::size_t i = 0; i < counted.size(); i++)
+        told += (i == 0 ? "" : ", ") + counted[i].second + " in " +
+                (i == 0 ? runs_word(counted[i].first) : std::to_string(counted[i].first));
+    return told + missing + "; it varies";
+}
+
+std::optional<Shown> over_runs(const Question &question, const Showings &runs) {
+    std::optional<Shown> first;
+    bool differ = false;
+    for (const auto &shown : runs) {
+        if (!shown)
+            continue;
+        if (!first)
+            first = shown;
+        differ = differ || shown->answer != first->answer;
+    }
+    if (first && differ && question.varies != 0)
+        return Shown{std::string(1, question.varies),
+                     "the runs differed: which comes first is up to the scheduler, run by run"};
+    return first;
+}
+
+Verdict judge_runs(const Question &question, const std::optional<std::string> &answer,
+                   const Showings &runs) {
+    std::optional<Shown> together = over_runs(question, runs);
+    if (runs.size() == 1 || !together) {
+        std::optional<Shown> shown = runs.size() == 1 ? runs[0] : std::nullopt;
+        if (!together)
+            return {judgement(answer, std::nullopt), false, false};
+        return {judgement(answer, shown), true, answer && *answer == shown->answer};
+    }
+    std::string why = tally(question, runs) + "; the first run: " + together->because;
+    if (!answer)
+        return {"not answered: " + why, true, false};
+    std::size_t shown = 0, right = 0;
+    for (const auto &run : runs) {
+        shown += run.has_value();
+        right += run && run->answer == *answer;
+    }
+    if (question.varies != 0) // an answer about every run: right in all of them, or in none
+        right = *answer == together->answer ? shown : 0;
+    if (right == 0)
+        return {"wrong in all " + runs_word(shown) + ": you said " + *answer + "; " + why, true,
+                false};
+    return {"right in " + std::to_string(right) + " of " + runs_word(shown) + ": " + why, true,
+            right == shown};
 }
 
 Answers::Answers(int fd, volatile std::sig_atomic_t *interrupted)

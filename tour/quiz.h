@@ -1,8 +1,10 @@
-// The quiz: a question asked before a program runs, and judged after it by what the run printed.
-// No answer is written down in advance: each judgement reads the lines of the run in front of the
-// class, so it stays right for a program a student has changed.
+// The quiz: a question asked before a program runs, and judged after it by what the run showed:
+// the lines it printed, or what the kernel saw its threads do. No answer is written down in
+// advance: each judgement reads the run in front of the class, so it stays right for a program
+// a student has changed.
 #pragma once
 
+#include "activity.h"
 #include "proc_run.h"
 
 #include <csignal>
@@ -27,9 +29,14 @@ struct Shown {
     std::string because;
 };
 
+// A run, and what the tour saw of it.
+struct Observed {
+    procrun::Result run;
+    Activity activity;
+};
+
 // The run a question is judged by, and the earlier one it is compared with, when it has one.
-using Judge = std::function<std::optional<Shown>(const procrun::Result &run,
-                                                 const procrun::Result *compared)>;
+using Judge = std::function<std::optional<Shown>(const Observed &now, const Observed *compared)>;
 
 struct Question {
     std::string text;
@@ -38,7 +45,34 @@ struct Question {
     Judge judge{};         // nullopt when the run did not show it (it failed, say)
     // Asked only when the demonstration's compared_with program ran earlier in the same tour.
     bool needs_comparison = false;
+    // What the runs showed, in a few words, for a tally over several runs ("The left ticket is").
+    std::string topic{};
+    // For a question about every run, the letter that says "it varies from run to run": the
+    // answer of several runs that showed different things. 0: each run answers on its own.
+    char varies = 0;
 };
+
+// What each of several runs showed of a question (none where a run did not show it).
+using Showings = std::vector<std::optional<Shown>>;
+
+// What the runs showed, told with what never varied and what did: "The left ticket is: 0 in 20
+// of 20 runs, certain in these runs"; "Lines in order of size: y in 3 runs, n in 17; it
+// varies"; a number that varies by its range and median.
+std::string tally(const Question &question, const Showings &runs);
+
+// The answer of all the runs together: for a question about every run, that of each when they
+// agree, else its `varies` letter; for another, that of the first run that showed it.
+std::optional<Shown> over_runs(const Question &question, const Showings &runs);
+
+// A prediction judged by every run: "right in K of N runs: …", "wrong in all N runs: you said
+// …; …", "not answered: …", or "not judged: …", each with the tally and why. `right` only when
+// it was right in every run that showed it.
+struct Verdict {
+    std::string line;
+    bool judged, right;
+};
+Verdict judge_runs(const Question &question, const std::optional<std::string> &answer,
+                   const Showings &runs);
 
 // `typed` as an answer of `kind`, in its plain form ("007" is "7", "Yes" is "y"); nullopt when it
 // is not of that kind.

@@ -4,6 +4,7 @@
 #include "reading.h"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <regex>
 
@@ -31,73 +32,121 @@ int most_at_the_fork(const procrun::Result &run) {
     return most;
 }
 
-void read_cars(Activity &activity, const Facts &facts) {
-    struct Car {
-        double intend = -1, at = -1, passed = -1;
-    };
-    std::map<std::string, int> car_of; // thread id -> actor, numbered as they announce
-    std::vector<Car> cars;
-    for (Printed &printed : activity.lines) {
-        std::smatch m;
-        if (!read_as(printed.line.text, m, car_line))
-            continue;
-        auto [known, added] = car_of.try_emplace(m[1], static_cast<int>(cars.size()));
-        if (added) {
-            activity.actors.push_back({"car " + std::to_string(cars.size() + 1), {}});
-            cars.emplace_back();
+std::string cars(int process, int thread) {
+    return thread_row(process, thread, "car " + std::to_string(thread));
+}
+
+std::string agents(int process, int thread) {
+    return thread_row(process, thread, "agent " + std::to_string(thread));
+}
+
+// A car's line names its thread by what pthread_self returned.
+Printer car_of(const std::string &text) {
+    std::smatch m;
+    auto id = read_as(text, m, car_line) ? whole_value(m[1]) : std::nullopt;
+    if (!id || *id < 0)
+        return {};
+    return {Printer::By::descriptor, static_cast<std::uint64_t>(*id), ""};
+}
+
+// What the cars that waited for the road did while they waited: each car from a second after
+// its INTEND line (its own sleep) to its AT line, when that is half a second or more.
+struct Waiting {
+    std::vector<std::string> cars;
+    Durations in{};
+};
+
+Waiting waiting_for_the_road(const Activity &activity) {
+    Waiting waiting;
+    if (!activity.kernel_view)
+        return waiting;
+    for (std::size_t r = 0; r < activity.rows.size(); r++) {
+        double intend = -1, at = -1;
+        for (const Printed &printed : activity.lines) {
+            std::smatch m;
+            if (printed.row != static_cast<int>(r) || !read_as(printed.line.text, m, car_line))
+                continue;
+            if (m[2] == "INTEND to pass" && intend < 0)
+                intend = printed.line.at;
+            else if (m[2] == "am AT" && at < 0)
+                at = printed.line.at;
         }
-        printed.actor = known->second;
-        Car &car = cars[static_cast<size_t>(printed.actor)];
-        (m[2] == "INTEND to pass" ? car.intend
-         : m[2] == "am AT"        ? car.at
-                                  : car.passed) = printed.line.at;
-    }
-    std::vector<std::pair<double, int>> changes; // +1 a permit given back, -1 one taken
-    for (size_t i = 0; i < cars.size(); i++) {
-        Car car = cars[i];
-        car.intend = std::max(car.intend, 0.0);
-        int who = static_cast<int>(i);
-        double waits_from = std::min(car.intend + 1, car.at >= 0 ? car.at : activity.end);
-        phase(activity, who, car.intend, waits_from, '-', "announced");
-        if (car.at < 0) {
-            phase(activity, who, waits_from, activity.end, '.', "waiting for the road");
+        if (intend < 0 || at < intend + 1.5)
             continue;
-        }
-        phase(activity, who, waits_from, car.at, '.', "waiting for the road");
-        // The permit is given back a second after PASSED.
-        double released = car.passed >= 0 ? std::min(car.passed + 1, activity.end) : activity.end;
-        phase(activity, who, car.at, released, '#', "on the road");
-        changes.emplace_back(car.at, -1);
-        changes.emplace_back(released, +1);
+        waiting.cars.push_back(activity.rows[r].name);
+        Durations in = time_in(activity.rows[r], intend + 1, at);
+        for (std::size_t state = 0; state < in.size(); state++)
+            waiting.in[state] += in[state];
     }
-    std::sort(changes.begin(), changes.end(), [](const auto &a, const auto &b) {
-        return a.first != b.first ? a.first < b.first : a.second > b.second; // give back first
-    });
-    // As many permits as the run ever had cars at the fork at once: two, unless changed.
-    int free = std::max(most_at_the_fork(facts.run), 1);
-    activity.counter = "free permits";
-    activity.counts.emplace_back(0, free);
-    for (auto [at, change] : changes)
-        activity.counts.emplace_back(at, free += change);
-    activity.legend = "- announced   . waiting for the road   # on the road (holding a permit)";
-    activity.watch = "never more than two # in a column: the others wait (.) for a permit";
+    return waiting;
+}
+
+// a: ran, checking again and again; b: blocked; c: slept and looked now and then; none when no
+// car waited, or the waits were mostly something else.
+std::optional<char> how_cars_wait(const Waiting &waiting) {
+    auto in = [&](State state) { return waiting.in[static_cast<std::size_t>(state)]; };
+    const std::pair<char, double> ways[] = {{'a', in(State::running) + in(State::ready)},
+                                            {'b', in(State::blocked)},
+                                            {'c', in(State::sleeping)}};
+    for (const auto &[letter, seconds] : ways)
+        if (seconds > 0.5 * total(waiting.in))
+            return letter;
+    return std::nullopt;
+}
+
+std::string names(const std::vector<std::string> &list) {
+    std::string joined;
+    for (std::size_t i = 0; i < list.size(); i++)
+        joined += (i == 0 ? "" : i + 1 == list.size() ? " and " : ", ") + list[i];
+    return joined;
+}
+
+std::string what_waiting_cars_did(const Activity &activity) {
+    Waiting waiting = waiting_for_the_road(activity);
+    auto how = how_cars_wait(waiting);
+    if (!how)
+        return "";
+    std::string who = names(waiting.cars) + (waiting.cars.size() == 1 ? " waits" : " wait");
+    if (*how == 'a')
+        return who + " for the road running (#) or ready (+): checking it again and again";
+    if (*how == 'c')
+        return who + " for the road asleep (z), looking again now and then";
+    int most = most_at_once(activity, State::blocked, workers);
+    return who + " for the road blocked (.) in the semaphore, using no processor time; at most " +
+           std::to_string(most) + " at once";
+}
+
+std::string main_sleeps_last(const Activity &activity) {
+    if (!activity.kernel_view)
+        return "";
+    Durations main = time_in(activity.rows[0], 0, activity.end);
+    if (main[static_cast<std::size_t>(State::sleeping)] < 0.5)
+        return "";
+    return "main sleeps (z) its second after both agents have ended, then prints the stock";
 }
 
 const Question cars_at_once{
-    "At most how many cars will be AT the fork at the same time?", Kind::count, "",
-    [](const procrun::Result &run, const procrun::Result *) -> std::optional<Shown> {
-        int most = most_at_the_fork(run);
+    "At most how many cars will be AT the fork at the same time?",
+    Kind::count,
+    "",
+    [](const Observed &now, const Observed *) -> std::optional<Shown> {
+        int most = most_at_the_fork(now.run);
         if (most == 0)
             return std::nullopt;
         std::string n = std::to_string(most);
         return Shown{n, "at most " + n + (most == 1 ? " car was" : " cars were") +
                             " AT the fork at once: the road has " + n +
                             (most == 1 ? " permit" : " permits") + ", the others queue"};
-    }};
+    },
+    false,
+    "Cars AT the fork at once, at most"};
 
 const Question tickets_left{
-    "How many tickets will be left at the end?", Kind::count, "",
-    [](const procrun::Result &run, const procrun::Result *) -> std::optional<Shown> {
+    "How many tickets will be left at the end?",
+    Kind::count,
+    "",
+    [](const Observed &now, const Observed *) -> std::optional<Shown> {
+        const procrun::Result &run = now.run;
         static const std::regex last(R"(The left ticket is (-?\d+))");
         std::smatch m;
         if (run.lines.empty() || !read_as(run.lines.back().text, m, last))
@@ -114,7 +163,73 @@ const Question tickets_left{
                                         "while holding the lock"
                                       : ": the stock and the sales disagree, so an agent "
                                         "worked on a stock the other was changing")};
-    }};
+    },
+    false,
+    "The left ticket is"};
+
+// boxoffice-race: whether any ticket is left, by its last line.
+const Question any_left{
+    "Will any tickets be left at the end? (y/n)",
+    Kind::yes_no,
+    "",
+    [](const Observed &now, const Observed *) -> std::optional<Shown> {
+        static const std::regex last(R"(The left ticket is (-?\d+))");
+        std::smatch m;
+        if (now.run.lines.empty() || !read_as(now.run.lines.back().text, m, last))
+            return std::nullopt;
+        std::string left = whole_number(m[1]);
+        if (left == "0" || left.front() == '-') {
+            return Shown{"n", "the last line says " + left +
+                                  " left: this time no sale was written over, the agents' sales "
+                                  "did not overlap"};
+        }
+        return Shown{"y", "the last line says " + left +
+                              " left: each is a sale one agent wrote over, having read the stock "
+                              "before the other wrote it back"};
+    },
+    false,
+    "Tickets left over"};
+
+std::string agents_race(const Activity &activity) {
+    if (!activity.kernel_view ||
+        std::count_if(activity.rows.begin(), activity.rows.end(), workers) < 2)
+        return "";
+    if (most_at_once(activity, State::running, workers) >= 2)
+        return "both agents run (#) at the same time, each writing back a stock the other has "
+               "already changed";
+    return "the agents take turns on the CPU (# and +): one is stopped between its read and its "
+           "write, and the other sells meanwhile";
+}
+
+const Question how_a_car_waits{
+    "While a car waits for the road, what does its thread do? a) runs, checking the road again "
+    "and again  b) is blocked, using no processor time  c) sleeps and looks again now and then",
+    Kind::letter,
+    "abc",
+    [](const Observed &now, const Observed *) -> std::optional<Shown> {
+        Waiting waiting = waiting_for_the_road(now.activity);
+        auto how = how_cars_wait(waiting);
+        if (!how)
+            return std::nullopt;
+        auto share = [&](std::initializer_list<State> states) {
+            double seconds = 0;
+            for (State state : states)
+                seconds += waiting.in[static_cast<std::size_t>(state)];
+            return std::to_string(std::lround(100 * seconds / total(waiting.in))) + "%";
+        };
+        std::string who = "the kernel saw " + names(waiting.cars) + ", waiting for the road, ";
+        if (*how == 'a')
+            return Shown{"a", who + "running or ready " + share({State::running, State::ready}) +
+                                  " of the time: a thread that spins uses a CPU to wait"};
+        if (*how == 'c')
+            return Shown{"c", who + "asleep " + share({State::sleeping}) +
+                                  " of the time: a thread that polls wakes now and then to look"};
+        return Shown{"b", who + "blocked in the semaphore " + share({State::blocked}) +
+                              " of the time: sem_wait puts the thread to sleep until a permit "
+                              "is posted"};
+    },
+    false,
+    "A waiting car's thread"};
 
 } // namespace
 
@@ -127,19 +242,37 @@ std::vector<Demonstration> sync_demonstrations() {
                     "permit back a second later.",
          .watch = "The AT lines come in pairs about two seconds apart, and at no point are more "
                   "than two cars AT the fork without having PASSED it.",
-         .questions = {cars_at_once},
-         .read = read_cars},
+         .questions = {cars_at_once, how_a_car_waits},
+         .row_name = cars,
+         .printer = car_of,
+         .counters = {{"cars blocked on the road", State::blocked, workers}},
+         .what_to_see = what_waiting_cars_did},
         {.name = "boxoffice-sem",
          .setting = "Two ticket agents, one thread each, sell from a stock of 2; reading the "
                     "stock, selling one and writing it back is guarded by a semaphore used as a "
                     "lock. A second after both agents have ended, the program prints the stock.",
          .watch = "Two sales, then the stock of 0 a second later. Without the lock both agents "
                   "could read 2 and the stock would end at 1.",
-         .questions = {tickets_left}},
+         .questions = {tickets_left},
+         .row_name = agents,
+         .what_to_see = main_sleeps_last},
         {.name = "boxoffice-mutex",
          .setting = "The same two agents and stock of 2, the sale guarded by a mutex instead.",
          .watch = "The same sale under a mutex: nothing to set up, nothing to tear down.",
-         .questions = {tickets_left}},
+         .questions = {tickets_left},
+         .row_name = agents,
+         .what_to_see = main_sleeps_last},
+        {.name = "boxoffice-race",
+         .setting = "The same two agents with no lock at all, each selling 1000 tickets from a "
+                    "stock of 2000: each sale reads the stock, pauses 20 microseconds, and writes "
+                    "it back one less. The agents start together, so their sales overlap.",
+         .watch = "Each agent sold 1000, yet tickets are left: each one is a sale the other "
+                  "agent wrote over. How many depends on how the agents' sales overlapped: in "
+                  "step on two idle CPUs, every sale of one; taking turns on a busy CPU, or on "
+                  "one (taskset -c 0), it varies from run to run.",
+         .questions = {any_left},
+         .row_name = agents,
+         .what_to_see = agents_race},
     };
 }
 

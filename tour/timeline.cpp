@@ -27,16 +27,54 @@ std::string duration(double seconds) {
     return text;
 }
 
-// One row: each phase over the columns it covers, and at least one, so that a short life shows.
-std::string row_of(const Actor &actor, double step, size_t columns) {
-    std::string row(columns, ' ');
-    for (const Phase &phase : actor.phases) {
-        auto first = static_cast<size_t>(std::lround(phase.from / step));
-        auto last = std::max(first + 1, static_cast<size_t>(std::lround(phase.to / step)));
-        for (size_t c = first; c < std::min(last, columns); c++)
-            row[c] = phase.mark;
+// The mark of each row of one activity in one column [from, to): each row's state for most of
+// the column, but no more rows drawn running than the CPUs that were busy in it (those that ran
+// most), so that a column never shows more threads running than the machine can run.
+std::vector<char> column_of(const Activity &activity, double from, double to) {
+    std::vector<char> marks(activity.rows.size(), ' ');
+    std::vector<Durations> in;
+    double running = 0;
+    for (const Row &row : activity.rows) {
+        in.push_back(time_in(row, from, to));
+        running += in.back()[static_cast<std::size_t>(State::running)];
     }
-    return row;
+    auto busy = std::min<long>(std::lround(running / (to - from)), activity.cpus);
+    std::vector<std::size_t> by_running(activity.rows.size());
+    for (std::size_t i = 0; i < by_running.size(); i++)
+        by_running[i] = i;
+    constexpr auto kRunning = static_cast<std::size_t>(State::running);
+    std::stable_sort(by_running.begin(), by_running.end(), [&](std::size_t a, std::size_t b) {
+        return in[a][kRunning] > in[b][kRunning];
+    });
+    for (std::size_t i : by_running) {
+        if (total(in[i]) <= 0)
+            continue;
+        if (busy > 0 && in[i][kRunning] > 0) {
+            marks[i] = mark(State::running);
+            busy--;
+            continue;
+        }
+        // Its longest state but running; a thread that only ran here, on a CPU busy with more
+        // than it, was mostly waiting for it.
+        auto longest = static_cast<std::size_t>(State::ready);
+        for (std::size_t state = 0; state < in[i].size(); state++)
+            if (state != kRunning && in[i][state] > in[i][longest])
+                longest = state;
+        marks[i] = mark(static_cast<State>(longest));
+    }
+    return marks;
+}
+
+// The most a counter reached in [from, to), as one character.
+char count_in(const Counter &counter, double from, double to) {
+    int most = 0;
+    for (std::size_t i = 0; i < counter.counts.size(); i++) {
+        double starts = counter.counts[i].first;
+        double ends = i + 1 < counter.counts.size() ? counter.counts[i + 1].first : to;
+        if (starts < to && ends > from)
+            most = std::max(most, counter.counts[i].second);
+    }
+    return most > 9 ? '+' : static_cast<char>('0' + most);
 }
 
 } // namespace
@@ -48,13 +86,20 @@ std::string stamp(double seconds) {
     return aligned;
 }
 
+char mark(State state) {
+    static const char marks[procview::kStates] = {'#', '+', '.', 'z', 'w', 'p', 'i', 'x', '?'};
+    return marks[static_cast<int>(state)];
+}
+
 std::string draw_timeline(const std::vector<const Activity *> &activities, std::size_t width) {
     double end = 0;
     size_t name_width = 0;
     for (const Activity *activity : activities) {
         end = std::max(end, activity->end);
-        for (const Actor &actor : activity->actors)
-            name_width = std::max(name_width, actor.name.size());
+        for (const Row &row : activity->rows)
+            name_width = std::max(name_width, row.name.size());
+        for (const Counter &counter : activity->counters)
+            name_width = std::max(name_width, counter.label.size());
     }
     const double step = step_for(end);
     const size_t columns = std::max<size_t>(1, static_cast<size_t>(std::ceil(end / step - 1e-9)));
@@ -69,21 +114,57 @@ std::string draw_timeline(const std::vector<const Activity *> &activities, std::
     while (widest_label() + 1 > tick)
         tick *= 2;
 
-    const std::string indent(name_width + 4, ' ');
-    std::string legends;
-    for (const Activity *activity : activities)
-        if (legends.find(activity->legend) == std::string::npos)
-            legends += (legends.empty() ? "" : "   ") + activity->legend;
-    std::string out = "\n";
-    out += wrap("  timeline, one column per " + duration(step) + ":  " + legends, width, 4);
-    out += "\n";
+    // Each activity's rows, drawn first: the legend lists the marks they show.
+    std::vector<std::vector<std::string>> drawn;
+    std::string marks_shown;
     for (const Activity *activity : activities) {
+        std::vector<std::string> rows(activity->rows.size(), std::string(columns, ' '));
+        for (size_t c = 0; c < columns; c++) {
+            double from = static_cast<double>(c) * step, to = from + step;
+            std::vector<char> marks = column_of(*activity, from, to);
+            for (size_t r = 0; r < rows.size(); r++)
+                rows[r][c] = marks[r];
+        }
+        for (const Printed &printed : activity->lines) {
+            auto c = static_cast<size_t>(printed.line.at / step);
+            if (!activity->kernel_view && printed.row >= 0 && c < columns)
+                rows[static_cast<size_t>(printed.row)][c] = '*';
+        }
+        for (const std::string &row : rows)
+            marks_shown += row;
+        drawn.push_back(std::move(rows));
+    }
+    std::string legend;
+    for (int state = 0; state < procview::kStates; state++) {
+        auto named = static_cast<State>(state);
+        if (marks_shown.find(mark(named)) != std::string::npos)
+            legend +=
+                (legend.empty() ? "" : "   ") + std::string(1, mark(named)) + " " + name(named);
+    }
+    if (marks_shown.find('*') != std::string::npos)
+        legend += (legend.empty() ? "" : "   ") + std::string("* a line printed");
+    std::string out = "\n";
+    out += wrap("  timeline, one column per " + duration(step) + ":  " + legend, width, 4);
+    out += "\n";
+    auto line = [&](const std::string &name, const std::string &columns_drawn) {
+        out += "  " + name + std::string(name_width - name.size(), ' ') + "  |" + columns_drawn +
+               "|\n";
+    };
+    for (std::size_t a = 0; a < activities.size(); a++) {
+        const Activity *activity = activities[a];
         if (activities.size() > 1)
             out += "  " + activity->program + "\n";
-        for (const Actor &actor : activity->actors)
-            out += "  " + actor.name + std::string(name_width - actor.name.size(), ' ') + "  |" +
-                   row_of(actor, step, columns) + "|\n";
+        for (size_t r = 0; r < drawn[a].size(); r++)
+            line(activity->rows[r].name, drawn[a][r]);
+        for (const Counter &counter : activity->counters) {
+            std::string counts(columns, ' ');
+            for (size_t c = 0; c < columns; c++)
+                counts[c] = count_in(counter, static_cast<double>(c) * step,
+                                     static_cast<double>(c + 1) * step);
+            line(counter.label, counts);
+        }
     }
+    const std::string indent(name_width + 4, ' ');
     std::string axis, labels;
     for (size_t c = 0; c <= columns; c++)
         axis += c % tick == 0 ? '|' : ' ';
@@ -92,8 +173,13 @@ std::string draw_timeline(const std::vector<const Activity *> &activities, std::
         labels += label + std::string(tick - std::min(tick, label.size()), ' ');
     }
     out += indent + axis + "\n" + indent + labels + "\n";
-    for (const Activity *activity : activities)
-        out += wrap("  what to see: " + activity->watch, width, 4) + "\n";
+    for (const Activity *activity : activities) {
+        std::string whose = activities.size() > 1 ? activity->program + ": " : "";
+        if (!activity->watch.empty())
+            out += wrap("  what to see: " + whose + activity->watch, width, 4) + "\n";
+        if (!activity->figures.empty())
+            out += wrap("  " + whose + activity->figures, width, 4) + "\n";
+    }
     return out;
 }
 

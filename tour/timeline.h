@@ -1,5 +1,6 @@
-// Timelines in the terminal: one row per actor, one column per step of time, a legend and an axis,
-// and a line saying what to see. Several programs drawn together share one scale.
+// Timelines in the terminal: one row per thread or process, one column per step of time, a mark
+// per state with its legend, the counters under the rows, an axis, a line saying what to see and
+// one of what the kernel counted. Several programs drawn together share one scale.
 #pragma once
 
 #include "activity.h"
@@ -11,6 +12,9 @@ namespace tour {
 
 // At most this many columns of time.
 inline constexpr int kTimelineColumns = 60;
+
+// The mark a state is drawn with.
+char mark(State state);
 
 // The legend and what to see are wrapped to `width` (0: not wrapped).
 std::string draw_timeline(const std::vector<const Activity *> &activities, std::size_t width = 0);

@@ -65,31 +65,43 @@ std::string json_string(const std::string &text) {
 }
 
 void Trace::add(const Activity &activity, double started_at) {
-    // Thread 0 is the program itself: lines that belong to no car, run or process.
-    const std::string pid = std::to_string(++programs_);
-    auto event = [&](const std::string &phase, const std::string &name, int tid,
+    auto event = [&](const std::string &phase, const std::string &name, pid_t pid, pid_t tid,
                      const std::string &rest) {
-        events_.push_back("{\"ph\":\"" + phase + "\",\"name\":" + json_string(name) +
-                          ",\"pid\":" + pid + ",\"tid\":" + std::to_string(tid) + rest + "}");
+        events_.push_back("{\"ph\":\"" + phase + "\",\"name\":" + json_string(name) + ",\"pid\":" +
+                          std::to_string(pid) + ",\"tid\":" + std::to_string(tid) + rest + "}");
     };
     auto ts = [&](double at) { return ",\"ts\":" + microseconds(started_at + at); };
+    auto named = [](const std::string &name) {
+        return ",\"args\":{\"name\":" + json_string(name) + "}";
+    };
 
-    event("M", "process_name", 0, ",\"args\":{\"name\":" + json_string(activity.program) + "}");
-    event("M", "thread_name", 0, ",\"args\":{\"name\":" + json_string(activity.program) + "}");
-    for (size_t i = 0; i < activity.actors.size(); i++) {
-        const Actor &actor = activity.actors[i];
-        int tid = static_cast<int>(i) + 1;
-        event("M", "thread_name", tid, ",\"args\":{\"name\":" + json_string(actor.name) + "}");
-        for (const Phase &phase : actor.phases)
-            event("X", phase.name, tid,
-                  ts(phase.from) + ",\"dur\":" + microseconds(phase.to - phase.from));
+    for (std::size_t i = 0; i < activity.rows.size(); i++) {
+        const Row &row = activity.rows[i];
+        if (row.thread == 0)
+            event("M", "process_name", row.pid, row.tid,
+                  named(activity.program + (row.process == 0 ? "" : " (" + row.name + ")")));
+        event("M", "thread_name", row.pid, row.tid, named(row.name));
+        event("M", "thread_sort_index", row.pid, row.tid,
+              ",\"args\":{\"sort_index\":" + std::to_string(i) + "}");
+        for (const Phase &phase : row.phases) {
+            // Both ends rounded, not the length: each slice ends where the next one starts.
+            long long from = std::llround((started_at + phase.from) * 1e6),
+                      to = std::llround((started_at + phase.to) * 1e6);
+            if (to > from)
+                event("X", procview::name(phase.state), row.pid, row.tid,
+                      ",\"ts\":" + std::to_string(from) + ",\"dur\":" + std::to_string(to - from));
+        }
     }
-    for (const Printed &printed : activity.lines)
-        event("i", printed.line.text, printed.actor + 1, ts(printed.line.at) + ",\"s\":\"t\"");
-    const std::string counter = json_string(activity.counter);
-    for (const auto &[at, count] : activity.counts) {
-        event("C", activity.counter, 0,
-              ts(at) + ",\"args\":{" + counter + ":" + std::to_string(count) + "}");
+    for (const Printed &printed : activity.lines) {
+        const Row &row = activity.rows.at(static_cast<std::size_t>(printed.row));
+        event("i", printed.line.text, row.pid, row.tid, ts(printed.line.at) + ",\"s\":\"t\"");
+    }
+    for (const Counter &counter : activity.counters) {
+        for (const auto &[at, count] : counter.counts) {
+            event("C", counter.label, activity.pid, activity.pid,
+                  ts(at) + ",\"args\":{" + json_string(counter.label) + ":" +
+                      std::to_string(count) + "}");
+        }
     }
 }
 

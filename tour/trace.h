@@ -1,7 +1,8 @@
 // What the tour saw, in the Trace Event Format (the JSON that Perfetto UI and chrome://tracing
-// open): a process track per program, a thread track per car, run or process, a complete event
-// for each phase the timelines draw, an instant event for each line printed, and a counter of
-// the junction's free permits. Times are in microseconds since the tour started.
+// open): the real process and thread ids, a track per thread named as its row, one complete event
+// per state period (named by the state; those of one thread never overlap), an instant event for
+// each line printed on the track of the thread that printed it, and the counters. Times are in
+// microseconds since the tour started.
 #pragma once
 
 #include "activity.h"
@@ -19,7 +20,6 @@ class Trace {
 
   private:
     std::vector<std::string> events_;
-    int programs_ = 0;
 };
 
 // `text` as a JSON string, quotes included.
