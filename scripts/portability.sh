@@ -1,7 +1,8 @@
 #!/bin/bash
 # Builds the pi programs every way the project supports and checks that each prints, under one
 # frozen clock, exactly the estimates of the straightforward loop: GCC and Clang in each CMake
-# build type (the kernel's tests run too), and a cross build for aarch64 run under qemu-user.
+# build type (the kernel's tests and its symbol check run too), and a cross build for aarch64 run
+# under qemu-user.
 #   scripts/portability.sh [reference-build]   (a configured default build; default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,6 +38,11 @@ for compiler in g++ clang++; do
             >/dev/null
         "$dir/tests/kernel_test" --gtest_brief=1 >/dev/null || {
             echo "$compiler $type: kernel tests failed" >&2
+            status=1
+        }
+        # The per-processor objects define nothing but their entry points, whatever the build.
+        ctest --test-dir "$dir" -R '^kernel_symbols/' --output-on-failure >/dev/null || {
+            echo "$compiler $type: a per-processor object defines more than its entry point" >&2
             status=1
         }
         check "x86-64, $compiler, $type" "" "$dir" || status=1
