@@ -137,7 +137,7 @@ struct Sampler::Impl {
 
     pid_t session;
     Sources sources;
-    View view{.cpus = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN))};
+    View view;
     std::vector<Process> processes;
     std::vector<std::unique_ptr<Followed>> followed;
     File last_pid;
@@ -148,7 +148,9 @@ struct Sampler::Impl {
 
     Impl(pid_t session_id, Sources from)
         : session(session_id), sources(std::move(from)),
-          last_pid(sources.proc + "/sys/kernel/ns_last_pid") {}
+          last_pid(sources.proc + "/sys/kernel/ns_last_pid") {
+        view.cpus = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)); // until the program's own
+    }
 
     std::string task_path(pid_t pid, pid_t tid) const {
         return sources.proc + "/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/";

@@ -92,8 +92,8 @@ INSTANTIATE_TEST_SUITE_P(Sources, EachSource,
                          testing::Values(Source{"syscall", {}},
                                          Source{"wchan", {"/proc", false, true}},
                                          Source{"neither", {"/proc", false, false}}),
-                         [](const testing::TestParamInfo<Source> &info) {
-                             return std::string(info.param.name);
+                         [](const testing::TestParamInfo<Source> &source) {
+                             return std::string(source.param.name);
                          });
 
 TEST(Sampler, WithoutProcSaysSoAndTheRunGoesOn) {
@@ -116,8 +116,9 @@ TEST(Sampler, ThreadsAndProcessesThatComeAndGoBetweenReadingsLeaveConsistentPeri
             EXPECT_LT(period.from, period.to);
             EXPECT_GE(period.from, thread.since - 1e-9);
             EXPECT_LE(period.to, thread.samples.back().at + 1e-9);
-            if (k > 0)
+            if (k > 0) {
                 EXPECT_GE(period.from, states[i][k - 1].to - 1e-9) << "overlapping periods";
+            }
         }
     }
     EXPECT_LE(most_running(states), run.view.cpus);
