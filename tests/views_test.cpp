@@ -99,7 +99,9 @@ std::uint64_t stack_of(int car) {
     return kStack + static_cast<std::uint64_t>(car) * (16u << 20);
 }
 std::string descriptor_of(int car) {
-    return std::to_string((stack_of(car) + (8u << 20) - 0x940) & 0xFFFFFFFF);
+    std::string printed = "(";
+    return printed.append(std::to_string((stack_of(car) + (8u << 20) - 0x940) & 0xFFFFFFFF))
+        .append(")");
 }
 
 // junction, as the kernel shows it: cars 1 and 2 sleep a second and take the road, cars 3, 4
@@ -110,7 +112,7 @@ tour::Observed junction(State waiting) {
     std::vector<procrun::Line> lines;
     for (int car = 1; car <= 5; car++) {
         std::uint64_t stack = stack_of(car);
-        std::string id = "(" + descriptor_of(car) + ") ";
+        std::string id = descriptor_of(car) + " ";
         double at = car <= 2 ? 1 : car <= 4 ? 3 : 5;
         std::vector<std::pair<double, State>> states{{0.001, State::sleeping}};
         if (car > 2)
@@ -144,7 +146,7 @@ TEST(Timeline, JunctionShowsEachCarAsTheKernelSawItWithTheCarsBlockedCounted) {
     for (const tour::Printed &printed : seen.activity.lines) {
         int car = 0;
         for (int k = 1; k <= 5; k++)
-            car = printed.line.text.rfind("(" + descriptor_of(k) + ")", 0) == 0 ? k : car;
+            car = printed.line.text.rfind(descriptor_of(k), 0) == 0 ? k : car;
         EXPECT_EQ(seen.activity.rows.at(static_cast<std::size_t>(printed.row)).tid, 100 + car)
             << printed.line.text;
     }

@@ -15,7 +15,8 @@ std::string whole_number(const std::string &digits) {
     std::size_t first = digits.find_first_not_of('0', negative ? 1 : 0);
     if (first == std::string::npos)
         return "0";
-    return (negative ? "-" : "") + digits.substr(first);
+    std::string plain = negative ? "-" : "";
+    return plain.append(digits, first);
 }
 
 std::optional<long long> whole_value(const std::string &digits) {

@@ -43,10 +43,12 @@ std::string agents(int process, int thread) {
 // A car's line names its thread by what pthread_self returned.
 Printer car_of(const std::string &text) {
     std::smatch m;
-    auto id = read_as(text, m, car_line) ? whole_value(m[1]) : std::nullopt;
-    if (!id || *id < 0)
+    if (!read_as(text, m, car_line))
         return {};
-    return {Printer::By::descriptor, static_cast<std::uint64_t>(*id), ""};
+    long long id = whole_value(m[1]).value_or(-1);
+    if (id < 0)
+        return {};
+    return {Printer::By::descriptor, static_cast<std::uint64_t>(id), ""};
 }
 
 // What the cars that waited for the road did while they waited: each car from a second after
