@@ -113,9 +113,7 @@ std::string what_waiting_cars_did(const Activity &activity) {
         return who + " for the road running (#) or ready (+): checking it again and again";
     if (*how == 'c')
         return who + " for the road asleep (z), looking again now and then";
-    int most = most_at_once(activity, State::blocked, workers);
-    return who + " for the road blocked (.) in the semaphore, using no processor time; at most " +
-           std::to_string(most) + " at once";
+    return who + " for the road blocked (.) in the semaphore, using no processor time";
 }
 
 std::string main_sleeps_last(const Activity &activity) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
 
 namespace tour {
 namespace {
@@ -65,16 +66,20 @@ std::vector<char> column_of(const Activity &activity, double from, double to) {
     return marks;
 }
 
-// The most a counter reached in [from, to), as one character.
+// The count a counter held for most of [from, to), as one character: as a row's mark, what the
+// column mostly was, not a moment in it (a car blocked for microseconds on a lock inside printf).
 char count_in(const Counter &counter, double from, double to) {
-    int most = 0;
+    std::map<int, double> held;
     for (std::size_t i = 0; i < counter.counts.size(); i++) {
         double starts = counter.counts[i].first;
         double ends = i + 1 < counter.counts.size() ? counter.counts[i + 1].first : to;
-        if (starts < to && ends > from)
-            most = std::max(most, counter.counts[i].second);
+        held[counter.counts[i].second] +=
+            std::max(0.0, std::min(ends, to) - std::max(starts, from));
     }
-    return most > 9 ? '+' : static_cast<char>('0' + most);
+    int longest = 0;
+    for (const auto &[count, seconds] : held)
+        longest = seconds > held[longest] ? count : longest;
+    return longest > 9 ? '+' : static_cast<char>('0' + longest);
 }
 
 } // namespace
