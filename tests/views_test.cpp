@@ -491,6 +491,18 @@ TEST(OverRuns, TalliesSayWhatNeverVariedAndWhatDid) {
               "Lines in order of size: n in 3 runs, y in 1; it varies");
     EXPECT_EQ(tour::tally(in_order, {std::nullopt, std::nullopt}),
               "Lines in order of size: not shown by any of the 2 runs");
+    // A yes every time can still vary in how much: the race's tickets left are told too.
+    const auto &any_left = tour::find_demonstration("boxoffice-race")->questions.at(0);
+    auto race = [&](const char *last) {
+        procrun::Result run;
+        run.lines.push_back({last, 0.01});
+        return any_left.judge({run, {}}, nullptr);
+    };
+    EXPECT_EQ(
+        tour::tally(any_left, {race("The left ticket is 1000"), race("The left ticket is 803"),
+                               race("The left ticket is 0"), race("no last line")}),
+        "Tickets left over: y in 2 runs, n in 1 (1 run did not show it); it varies. Tickets "
+        "left: from 0 to 1000, median 803, over 3 runs (1 run did not show it); it varies");
 }
 
 TEST(OverRuns, EachPredictionIsJudgedByEveryRunAndScoredOnlyWhenRightInAll) {

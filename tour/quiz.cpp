@@ -103,19 +103,18 @@ std::string runs_word(std::size_t n) {
     return std::to_string(n) + (n == 1 ? " run" : " runs");
 }
 
-} // namespace
-
-std::string tally(const Question &question, const Showings &runs) {
+// The answers `runs` gave, each as `field` has it, told under `topic`.
+std::string tallied(const std::string &topic, const Showings &runs, std::string Shown::*field,
+                    bool numbers) {
     std::vector<std::string> answers;
     for (const auto &shown : runs)
-        if (shown)
-            answers.push_back(shown->answer);
-    std::string told = question.topic + ": ";
+        if (shown && !((*shown).*field).empty())
+            answers.push_back((*shown).*field);
+    std::string told = topic + ": ";
     std::size_t unshown = runs.size() - answers.size();
     std::string missing = unshown == 0 ? "" : " (" + runs_word(unshown) + " did not show it)";
     if (answers.empty())
         return told + "not shown by any of the " + runs_word(runs.size());
-    bool numbers = question.kind == Kind::count || question.kind == Kind::number;
     if (std::all_of(answers.begin(), answers.end(), [&](const auto &a) { return a == answers[0]; }))
         return told + answers[0] + " in " + std::to_string(answers.size()) + " of " +
                runs_word(runs.size()) + missing + ", certain in these runs";
@@ -141,6 +140,16 @@ std::string tally(const Question &question, const Showings &runs) {
         told += (i == 0 ? "" : ", ") + counted[i].second + " in " +
                 (i == 0 ? runs_word(counted[i].first) : std::to_string(counted[i].first));
     return told + missing + "; it varies";
+}
+
+} // namespace
+
+std::string tally(const Question &question, const Showings &runs) {
+    bool numbers = question.kind == Kind::count || question.kind == Kind::number;
+    std::string told = tallied(question.topic, runs, &Shown::answer, numbers);
+    if (!question.measure.empty())
+        told += ". " + tallied(question.measure, runs, &Shown::measured, true);
+    return told;
 }
 
 std::optional<Shown> over_runs(const Question &question, const Showings &runs) {

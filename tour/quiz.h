@@ -27,6 +27,7 @@ enum class Kind {
 struct Shown {
     std::string answer;
     std::string because;
+    std::string measured{}; // the whole number the answer rests on, when the question has one
 };
 
 // A run, and what the tour saw of it.
@@ -50,6 +51,9 @@ struct Question {
     // For a question about every run, the letter that says "it varies from run to run": the
     // answer of several runs that showed different things. 0: each run answers on its own.
     char varies = 0;
+    // What Shown::measured counts, when a run's answer rests on a number ("Tickets left"): the
+    // tally tells that number over the runs too, so a "y" every time can still vary in how much.
+    std::string measure{};
 };
 
 // What each of several runs showed of a question (none where a run did not show it).
@@ -57,7 +61,7 @@ using Showings = std::vector<std::optional<Shown>>;
 
 // What the runs showed, told with what never varied and what did: "The left ticket is: 0 in 20
 // of 20 runs, certain in these runs"; "Lines in order of size: y in 3 runs, n in 17; it
-// varies"; a number that varies by its range and median.
+// varies"; a number that varies by its range and median; then the measure, told the same way.
 std::string tally(const Question &question, const Showings &runs);
 
 // The answer of all the runs together: for a question about every run, that of each when they

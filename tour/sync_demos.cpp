@@ -179,16 +179,22 @@ const Question any_left{
             return std::nullopt;
         std::string left = whole_number(m[1]);
         if (left == "0" || left.front() == '-') {
-            return Shown{"n", "the last line says " + left +
-                                  " left: this time no sale was written over, the agents' sales "
-                                  "did not overlap"};
+            return Shown{"n",
+                         "the last line says " + left +
+                             " left: this time no sale was written over, the agents' sales did "
+                             "not overlap",
+                         left};
         }
-        return Shown{"y", "the last line says " + left +
-                              " left: each is a sale one agent wrote over, having read the stock "
-                              "before the other wrote it back"};
+        return Shown{"y",
+                     "the last line says " + left +
+                         " left: each is a sale one agent wrote over, having read the stock "
+                         "before the other wrote it back",
+                     left};
     },
     false,
-    "Tickets left over"};
+    "Tickets left over",
+    0,
+    "Tickets left"};
 
 std::string agents_race(const Activity &activity) {
     if (!activity.kernel_view ||
