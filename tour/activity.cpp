@@ -8,14 +8,19 @@ namespace tour {
 Durations time_in(const Row &row, double from, double to) {
     Durations in{};
     for (const Phase &phase : row.phases)
-        in[static_cast<std::size_t>(phase.state)] +=
-            std::max(0.0, std::min(to, phase.to) - std::max(from, phase.from));
+        in[phase.state] += std::max(0.0, std::min(to, phase.to) - std::max(from, phase.from));
     return in;
+}
+
+Durations &Durations::operator+=(const Durations &more) {
+    for (std::size_t state = 0; state < seconds.size(); state++)
+        seconds[state] += more.seconds[state];
+    return *this;
 }
 
 double total(const Durations &durations) {
     double sum = 0;
-    for (double seconds : durations)
+    for (double seconds : durations.seconds)
         sum += seconds;
     return sum;
 }

@@ -51,9 +51,15 @@ struct Activity {
     std::string watch;        // what to see: only what this run showed
 };
 
-// Seconds a row spent in each state between two moments (a row not yet started or already gone
+// Seconds spent in each state.
+struct Durations {
+    std::array<double, procview::kStates> seconds{};
+    double &operator[](State state) { return seconds[static_cast<std::size_t>(state)]; }
+    double operator[](State state) const { return seconds[static_cast<std::size_t>(state)]; }
+    Durations &operator+=(const Durations &more);
+};
+// What a row spent in each state between two moments (a row not yet started or already gone
 // spends none).
-using Durations = std::array<double, procview::kStates>;
 Durations time_in(const Row &row, double from, double to);
 double total(const Durations &durations);
 

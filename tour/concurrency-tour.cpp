@@ -402,6 +402,12 @@ int options(Tour &tour, std::string &trace_path, int argc, char **argv) {
             auto named = [&](const std::string &option) {
                 return arg == option || arg.rfind(option + "=", 0) == 0;
             };
+            // An option's whole number, from `least` to `most`.
+            auto number = [&](const std::string &option, long long least, long long most) {
+                auto given = value(option);
+                auto n = given ? tour::whole_value(*given) : std::nullopt;
+                return n && *n >= least && *n <= most ? n : std::nullopt;
+            };
             if (arg == "--") {
                 names_only = true;
             } else if (arg == "--help" || arg == "-h") {
@@ -427,15 +433,13 @@ int options(Tour &tour, std::string &trace_path, int argc, char **argv) {
                                "tour itself writes; name a file");
                 trace_path = *path;
             } else if (named("--runs")) {
-                auto count = value("--runs");
-                auto runs = count ? tour::whole_value(*count) : std::nullopt;
-                if (!runs || *runs < 1 || *runs > 1000)
+                auto runs = number("--runs", 1, 1000);
+                if (!runs)
                     return bad("--runs needs a whole number of runs from 1 to 1000");
                 tour.runs = static_cast<int>(*runs);
             } else if (named("--timeout")) {
-                auto seconds = value("--timeout");
-                auto limit = seconds ? tour::whole_value(*seconds) : std::nullopt;
-                if (!limit || *limit < 1 || *limit > 3600)
+                auto limit = number("--timeout", 1, 3600);
+                if (!limit)
                     return bad("--timeout needs a whole number of seconds from 1 to 3600");
                 tour.timeout = static_cast<double>(*limit);
             } else {

@@ -1,4 +1,5 @@
 #include "demonstration.h"
+#include "prose.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -72,6 +73,28 @@ int printed_by(const Printer &printer, const std::vector<Row> &rows,
     return 0;
 }
 
+// What the kernel counted, in one line: "11 threads on 2 CPUs: at most 2 running at once; 55 ms
+// on a CPU, 112 ms waiting for one". `missed` of the rows ended before a reading saw them.
+std::string figures(const Activity &activity, int missed, double on_cpu, double waiting) {
+    std::vector<pid_t> processes;
+    for (const Row &row : activity.rows)
+        if (std::find(processes.begin(), processes.end(), row.pid) == processes.end())
+            processes.push_back(row.pid);
+    bool one_thread_each =
+        processes.size() > 1 && std::all_of(activity.rows.begin(), activity.rows.end(),
+                                            [](const Row &row) { return row.thread == 0; });
+    std::string who = one_thread_each ? counted(activity.rows.size(), "process", "processes")
+                                      : counted(activity.rows.size(), "thread");
+    if (!one_thread_each && processes.size() > 1)
+        who += " in " + counted(processes.size(), "process", "processes");
+    if (missed > 0)
+        who += " (" + std::to_string(missed) + " of them ended before a reading saw it)";
+    return who + " on " + counted(activity.cpus, "CPU") + ": at most " +
+           std::to_string(most_at_once(activity, State::running, every_row)) +
+           " running at once; " + seconds(on_cpu) + " on a CPU, " + seconds(waiting) +
+           " waiting for one";
+}
+
 } // namespace
 
 std::string thread_row(int process, int thread, const std::string &worker) {
@@ -94,9 +117,8 @@ Activity observe(const Demonstration &demonstration, const procrun::Result &run)
     };
 
     // Rows in creation order: processes as they were found, each one's main thread first, then
-    // its threads by id.
-    // Every thread seen, and every one that lived and ended between two readings (a row without
-    // states, in its place).
+    // its threads by id. Every thread seen, and every one that lived and ended between two
+    // readings (a row without states, in its place).
     struct Known {
         pid_t pid, tid;
         const procview::Thread *seen;
@@ -170,24 +192,7 @@ Activity observe(const Demonstration &demonstration, const procrun::Result &run)
     for (const Count &count : demonstration.counters)
         activity.counters.push_back(
             {count.label, count_over_time(activity, count.state, count.counted)});
-    for (const Row &row : activity.rows)
-        if (std::find(processes.begin(), processes.end(), row.pid) == processes.end())
-            processes.push_back(row.pid);
-    bool one_thread_each =
-        processes.size() > 1 && std::all_of(activity.rows.begin(), activity.rows.end(),
-                                            [](const Row &row) { return row.thread == 0; });
-    std::size_t rows = activity.rows.size();
-    std::string who = std::to_string(rows) + (one_thread_each ? " process" : " thread") +
-                      (rows == 1 ? "" : (one_thread_each ? "es" : "s"));
-    if (!one_thread_each && processes.size() > 1)
-        who += " in " + std::to_string(processes.size()) + " processes";
-    if (missed > 0)
-        who += " (" + std::to_string(missed) + " of them ended before a reading saw it)";
-    activity.figures = who + " on " + std::to_string(activity.cpus) +
-                       (activity.cpus == 1 ? " CPU" : " CPUs") + ": at most " +
-                       std::to_string(most_at_once(activity, State::running, every_row)) +
-                       " running at once; " + seconds(on_cpu) + " on a CPU, " + seconds(waiting) +
-                       " waiting for one";
+    activity.figures = figures(activity, missed, on_cpu, waiting);
     if (demonstration.what_to_see != nullptr)
         activity.watch = demonstration.what_to_see(activity);
     return activity;

@@ -1,5 +1,6 @@
 // The two Monte Carlo pi programs: ten runs of growing size, one after another or all at once.
 #include "demonstration.h"
+#include "prose.h"
 #include "reading.h"
 
 #include <algorithm>
@@ -55,7 +56,7 @@ std::string one_after_another(const Activity &activity) {
         return "";
     Durations in = time_in(activity.rows[0], 0, activity.end);
     std::string caption = "one thread does all ten runs, one after another";
-    if (in[static_cast<std::size_t>(State::running)] >= 0.8 * total(in))
+    if (in[State::running] >= 0.8 * total(in))
         caption += ", on a CPU (#) nearly all the time";
     return caption;
 }
@@ -68,7 +69,7 @@ std::string all_at_once(const Activity &activity) {
     int ready = most_at_once(activity, State::ready, workers);
     std::string caption = "the " + std::to_string(threads) + " threads start at once; at most " +
                           std::to_string(running) + " run (#) at a time on " +
-                          std::to_string(activity.cpus) + (activity.cpus == 1 ? " CPU" : " CPUs");
+                          counted(activity.cpus, "CPU");
     return caption +
            (ready > 0 ? ", while up to " + std::to_string(ready) + " are ready (+), waiting for one"
                       : ", and none ever waits for one");
@@ -128,14 +129,13 @@ const Question most_running{
             return std::nullopt;
         int running = most_at_once(seen, State::running, workers);
         int ready = most_at_once(seen, State::ready, workers);
-        std::string n = std::to_string(running), cpus = std::to_string(seen.cpus);
-        return Shown{n, "the kernel had at most " + n +
-                            " of them on a CPU at once: the program "
-                            "may use " +
-                            cpus + (seen.cpus == 1 ? " CPU" : " CPUs") +
-                            (ready > 0 ? ", and up to " + std::to_string(ready) +
+        std::string n = std::to_string(running);
+        std::string waited = ready > 0 ? ", and up to " + std::to_string(ready) +
                                              " others were ready, waiting for one"
-                                       : "")};
+                                       : "";
+        return Shown{n, "the kernel had at most " + n +
+                            " of them on a CPU at once: the program may use " +
+                            counted(seen.cpus, "CPU") + waited};
     },
     false,
     "Threads running at once, at most"};

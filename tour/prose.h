@@ -20,4 +20,10 @@ std::string wrap(const std::string &text, std::size_t width, std::size_t hanging
 // can then neither move the cursor, retitle or clear the terminal, nor cut a line short.
 std::string visible(const std::string &text);
 
+// A count with the word it counts: "1 CPU", "2 CPUs"; `many` where the plural is not `one` + "s".
+template <typename Count>
+std::string counted(Count n, const std::string &one, const std::string &many = "") {
+    return std::to_string(n) + " " + (n == 1 ? one : many.empty() ? one + "s" : many);
+}
+
 } // namespace tour

@@ -99,10 +99,6 @@ bool smaller(const std::string &a, const std::string &b) {
     return a_negative ? (a.size() != b.size() ? a.size() > b.size() : a > b) : shorter;
 }
 
-std::string runs_word(std::size_t n) {
-    return std::to_string(n) + (n == 1 ? " run" : " runs");
-}
-
 // The answers `runs` gave, each as `field` has it, told under `topic`.
 std::string tallied(const std::string &topic, const Showings &runs, std::string Shown::*field,
                     bool numbers) {
@@ -112,33 +108,33 @@ std::string tallied(const std::string &topic, const Showings &runs, std::string 
             answers.push_back((*shown).*field);
     std::string told = topic + ": ";
     std::size_t unshown = runs.size() - answers.size();
-    std::string missing = unshown == 0 ? "" : " (" + runs_word(unshown) + " did not show it)";
+    std::string missing = unshown == 0 ? "" : " (" + counted(unshown, "run") + " did not show it)";
     if (answers.empty())
-        return told + "not shown by any of the " + runs_word(runs.size());
+        return told + "not shown by any of the " + counted(runs.size(), "run");
     if (std::all_of(answers.begin(), answers.end(), [&](const auto &a) { return a == answers[0]; }))
         return told + answers[0] + " in " + std::to_string(answers.size()) + " of " +
-               runs_word(runs.size()) + missing + ", certain in these runs";
+               counted(runs.size(), "run") + missing + ", certain in these runs";
     if (numbers) {
         std::sort(answers.begin(), answers.end(), smaller);
         return told + "from " + answers.front() + " to " + answers.back() + ", median " +
-               answers[(answers.size() - 1) / 2] + ", over " + runs_word(answers.size()) + missing +
-               "; it varies";
+               answers[(answers.size() - 1) / 2] + ", over " + counted(answers.size(), "run") +
+               missing + "; it varies";
     }
     // Each answer given, the most frequent first.
-    std::vector<std::pair<std::size_t, std::string>> counted;
+    std::vector<std::pair<std::size_t, std::string>> given;
     for (const std::string &answer : answers) {
-        auto found = std::find_if(counted.begin(), counted.end(),
+        auto found = std::find_if(given.begin(), given.end(),
                                   [&](const auto &c) { return c.second == answer; });
-        if (found == counted.end())
-            counted.emplace_back(1, answer);
+        if (found == given.end())
+            given.emplace_back(1, answer);
         else
             found->first++;
     }
-    std::stable_sort(counted.begin(), counted.end(),
+    std::stable_sort(given.begin(), given.end(),
                      [](const auto &a, const auto &b) { return a.first > b.first; });
-    for (std::size_t i = 0; i < counted.size(); i++)
-        told += (i == 0 ? "" : ", ") + counted[i].second + " in " +
-                (i == 0 ? runs_word(counted[i].first) : std::to_string(counted[i].first));
+    for (std::size_t i = 0; i < given.size(); i++)
+        told += (i == 0 ? "" : ", ") + given[i].second + " in " +
+                (i == 0 ? counted(given[i].first, "run") : std::to_string(given[i].first));
     return told + missing + "; it varies";
 }
 
@@ -188,9 +184,9 @@ Verdict judge_runs(const Question &question, const std::optional<std::string> &a
     if (question.varies != 0) // an answer about every run: right in all of them, or in none
         right = *answer == together->answer ? shown : 0;
     if (right == 0)
-        return {"wrong in all " + runs_word(shown) + ": you said " + *answer + "; " + why, true,
-                false};
-    return {"right in " + std::to_string(right) + " of " + runs_word(shown) + ": " + why, true,
+        return {"wrong in all " + counted(shown, "run") + ": you said " + *answer + "; " + why,
+                true, false};
+    return {"right in " + std::to_string(right) + " of " + counted(shown, "run") + ": " + why, true,
             right == shown};
 }
 

@@ -10,9 +10,8 @@
 namespace tour {
 
 // Whether `text` has the shape of `format` (whole), with what it matched in `m`, as
-// std::regex_match. A line far
-// longer than any a demonstration prints has no known shape (and the regex engine would recurse
-// once per character over it).
+// std::regex_match. A line far longer than any a demonstration prints has no known shape (and the
+// regex engine would recurse once per character over it).
 bool read_as(const std::string &text, std::smatch &m, const std::regex &format);
 
 // A whole number as its plainest digits: no leading zeros, no sign on zero. Any length.

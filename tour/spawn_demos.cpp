@@ -46,7 +46,7 @@ const Row *row_of(const Activity &activity, int process) {
 }
 
 double seconds_in(const Row *row, State state, double end) {
-    return row == nullptr ? 0 : time_in(*row, 0, end)[static_cast<std::size_t>(state)];
+    return row == nullptr ? 0 : time_in(*row, 0, end)[state];
 }
 
 std::string both_pause(const Activity &activity) {
@@ -82,11 +82,9 @@ std::optional<WhileTheChildSleeps> while_the_child_sleeps(const Activity &activi
     if (slept < 0.5)
         return std::nullopt;
     Durations in = time_in(*parent, longest.from, longest.to);
-    double ended = in[static_cast<std::size_t>(State::ended)] + (slept - total(in)); // or gone
+    double ended = in[State::ended] + (slept - total(in)); // or gone
     const std::pair<char, double> doings[] = {
-        {'a', in[static_cast<std::size_t>(State::waiting_for_child)]},
-        {'b', in[static_cast<std::size_t>(State::sleeping)]},
-        {'c', ended}};
+        {'a', in[State::waiting_for_child]}, {'b', in[State::sleeping]}, {'c', ended}};
     for (const auto &[letter, seconds] : doings)
         if (seconds > 0.5 * slept)
             return WhileTheChildSleeps{letter, slept};

@@ -1,6 +1,7 @@
 // junction and the two ticket programs: threads sharing a road, and a stock, under a semaphore or
 // a mutex.
 #include "demonstration.h"
+#include "prose.h"
 #include "reading.h"
 
 #include <algorithm>
@@ -76,9 +77,7 @@ Waiting waiting_for_the_road(const Activity &activity) {
         if (intend < 0 || at < intend + 1.5)
             continue;
         waiting.cars.push_back(activity.rows[r].name);
-        Durations in = time_in(activity.rows[r], intend + 1, at);
-        for (std::size_t state = 0; state < in.size(); state++)
-            waiting.in[state] += in[state];
+        waiting.in += time_in(activity.rows[r], intend + 1, at);
     }
     return waiting;
 }
@@ -86,10 +85,10 @@ Waiting waiting_for_the_road(const Activity &activity) {
 // a: ran, checking again and again; b: blocked; c: slept and looked now and then; none when no
 // car waited, or the waits were mostly something else.
 std::optional<char> how_cars_wait(const Waiting &waiting) {
-    auto in = [&](State state) { return waiting.in[static_cast<std::size_t>(state)]; };
-    const std::pair<char, double> ways[] = {{'a', in(State::running) + in(State::ready)},
-                                            {'b', in(State::blocked)},
-                                            {'c', in(State::sleeping)}};
+    const Durations &in = waiting.in;
+    const std::pair<char, double> ways[] = {{'a', in[State::running] + in[State::ready]},
+                                            {'b', in[State::blocked]},
+                                            {'c', in[State::sleeping]}};
     for (const auto &[letter, seconds] : ways)
         if (seconds > 0.5 * total(waiting.in))
             return letter;
@@ -120,7 +119,7 @@ std::string main_sleeps_last(const Activity &activity) {
     if (!activity.kernel_view)
         return "";
     Durations main = time_in(activity.rows[0], 0, activity.end);
-    if (main[static_cast<std::size_t>(State::sleeping)] < 0.5)
+    if (main[State::sleeping] < 0.5)
         return "";
     return "main sleeps (z) its second after both agents have ended, then prints the stock";
 }
@@ -154,7 +153,7 @@ const Question tickets_left{
         auto sold = std::count_if(run.lines.begin(), run.lines.end(),
                                   [](const auto &line) { return line.text == "One ticket sold"; });
         std::string left = whole_number(m[1]);
-        std::string sales = std::to_string(sold) + (sold == 1 ? " sale" : " sales");
+        std::string sales = counted(sold, "sale");
         // The stock starts at 2: sales and stock agree only if no sale was lost.
         auto stock = whole_value(left);
         bool whole = stock && *stock + sold == 2;
@@ -220,7 +219,7 @@ const Question how_a_car_waits{
         auto share = [&](std::initializer_list<State> states) {
             double seconds = 0;
             for (State state : states)
-                seconds += waiting.in[static_cast<std::size_t>(state)];
+                seconds += waiting.in[state];
             return std::to_string(std::lround(100 * seconds / total(waiting.in))) + "%";
         };
         std::string who = "the kernel saw " + names(waiting.cars) + ", waiting for the road, ";

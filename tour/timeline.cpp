@@ -37,31 +37,32 @@ std::vector<char> column_of(const Activity &activity, double from, double to) {
     double running = 0;
     for (const Row &row : activity.rows) {
         in.push_back(time_in(row, from, to));
-        running += in.back()[static_cast<std::size_t>(State::running)];
+        running += in.back()[State::running];
     }
     auto busy = std::min<long>(std::lround(running / (to - from)), activity.cpus);
     std::vector<std::size_t> by_running(activity.rows.size());
     for (std::size_t i = 0; i < by_running.size(); i++)
         by_running[i] = i;
-    constexpr auto kRunning = static_cast<std::size_t>(State::running);
     std::stable_sort(by_running.begin(), by_running.end(), [&](std::size_t a, std::size_t b) {
-        return in[a][kRunning] > in[b][kRunning];
+        return in[a][State::running] > in[b][State::running];
     });
     for (std::size_t i : by_running) {
         if (total(in[i]) <= 0)
             continue;
-        if (busy > 0 && in[i][kRunning] > 0) {
+        if (busy > 0 && in[i][State::running] > 0) {
             marks[i] = mark(State::running);
             busy--;
             continue;
         }
         // Its longest state but running; a thread that only ran here, on a CPU busy with more
         // than it, was mostly waiting for it.
-        auto longest = static_cast<std::size_t>(State::ready);
-        for (std::size_t state = 0; state < in[i].size(); state++)
-            if (state != kRunning && in[i][state] > in[i][longest])
+        State longest = State::ready;
+        for (int s = 0; s < procview::kStates; s++) {
+            auto state = static_cast<State>(s);
+            if (state != State::running && in[i][state] > in[i][longest])
                 longest = state;
-        marks[i] = mark(static_cast<State>(longest));
+        }
+        marks[i] = mark(longest);
     }
     return marks;
 }

@@ -10,10 +10,6 @@ std::string microseconds(double seconds) {
     return std::to_string(std::llround(seconds * 1e6));
 }
 
-} // namespace
-
-namespace {
-
 // The length of the well-formed UTF-8 sequence at `at`, or 0 when there is none: a stray
 // continuation byte, a sequence cut short, an overlong form, a surrogate or a code point past
 // U+10FFFF.
