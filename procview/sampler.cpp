@@ -179,8 +179,11 @@ struct Sampler::Impl {
         std::string path = task_path(pid, tid);
         thread->stat.reopen(path + "stat");
         thread->schedstat.reopen(path + "schedstat");
-        if (!thread->stat.is_open() || !thread->schedstat.is_open())
-            return; // gone already
+        if (!thread->stat.is_open() || !thread->schedstat.is_open()) {
+            // Listed, then gone before it could be read: it lived and ended between readings.
+            view.missed.push_back({pid, tid});
+            return;
+        }
         thread->index = view.threads.size();
         view.threads.push_back({pid, tid, previous, {}, 0, 0});
         followed.push_back(std::move(thread));

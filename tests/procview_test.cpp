@@ -3,6 +3,8 @@
 #include "programs.h"
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 
@@ -103,6 +105,24 @@ TEST(Sampler, WithoutProcSaysSoAndTheRunGoesOn) {
     EXPECT_NE(run.view.unreadable.find("/nonexistent/proc"), std::string::npos);
 }
 
+TEST(Sampler, AThreadListedButGoneBeforeItsFilesOpenIsCountedAsMissedNotLost) {
+    // A made-up /proc: thread 4243 is in its process's task list, but its files are gone.
+    namespace fs = std::filesystem;
+    fs::path proc = fs::path(testing::TempDir()) / "procview-gone";
+    fs::remove_all(proc);
+    fs::create_directories(proc / "4242/task/4242");
+    fs::create_directories(proc / "4242/task/4243");
+    std::ofstream(proc / "4242/task/4242/stat") << "4242 (x) S 1 4242 4242\n";
+    std::ofstream(proc / "4242/task/4242/schedstat") << "1 2 3\n";
+    procview::Sampler sampler(4242, {proc.string(), false, false});
+    sampler.sample(0.001);
+    procview::View view = sampler.take();
+    ASSERT_EQ(view.threads.size(), 1u);
+    ASSERT_EQ(view.missed.size(), 1u);
+    EXPECT_EQ(view.missed[0].tid, 4243);
+    fs::remove_all(proc);
+}
+
 TEST(Sampler, ThreadsAndProcessesThatComeAndGoBetweenReadingsLeaveConsistentPeriods) {
     auto run = sampled({"churn"}, {}, 0.02);
     ASSERT_EQ(run.exit_code, 0);
@@ -134,6 +154,7 @@ TEST_P(OnCpus, NeverMoreThreadsRunningAtOnceThanCpusAndAllOfThemBusy) {
     ASSERT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.view.cpus, pinned ? 1 : static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)));
     EXPECT_EQ(most_running(procview::states(run.view)), std::min(run.view.cpus, 6));
+    EXPECT_EQ(run.view.threads.size(), 7u) << "main and every spinner, however busy the CPUs";
 }
 
 INSTANTIATE_TEST_SUITE_P(PinnedOrNot, OnCpus, testing::Bool(),

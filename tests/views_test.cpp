@@ -212,6 +212,14 @@ TEST(Timeline, AThreadOrAProcessThatEndedBetweenTwoReadingsKeepsItsPlace) {
     EXPECT_EQ(seen.activity.rows[1].pid, 11);
     EXPECT_EQ(seen.activity.lines[0].row, 1) << "the line that names the child";
     EXPECT_EQ(seen.activity.lines[1].row, 0) << "a line that says nobody: the program's";
+
+    // Processes none of whose threads was read: each a process of its own, not threads of one.
+    words.lines.clear();
+    words.view.missed = {{11, 11}, {12, 12}};
+    auto unread = observed("spawn-words", words);
+    ASSERT_EQ(unread.activity.rows.size(), 3u);
+    EXPECT_EQ(unread.activity.rows[1].name, "child");
+    EXPECT_EQ(unread.activity.rows[2].name, "process 3");
 }
 
 TEST(Timeline, WithoutTheKernelsViewShowsThePrintedLinesOnTheProgramsRow) {

@@ -132,8 +132,12 @@ Activity observe(const Demonstration &demonstration, const procrun::Result &run)
             processes.push_back(thread.pid);
         known.push_back({thread.pid, thread.tid, &thread, i});
     }
-    for (const procview::Missed &missed : view.missed)
+    for (const procview::Missed &missed : view.missed) {
+        // A process none of whose threads was read still has a place of its own.
+        if (std::find(processes.begin(), processes.end(), missed.pid) == processes.end())
+            processes.push_back(missed.pid);
         known.push_back({missed.pid, missed.tid, nullptr, 0});
+    }
     auto process_of = [&](const Known &k) {
         return std::find(processes.begin(), processes.end(), k.pid) - processes.begin();
     };
