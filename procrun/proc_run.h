@@ -51,9 +51,10 @@ struct Options {
     // Called at least every quarter of a second while the run goes on, with the moment.
     std::function<void(double now)> on_tick;
     // When above 0, every thread of the program's session is sampled from /proc this often
-    // (seconds), from its start until the run ends (Result::view), reading `sources`; and ten
-    // times as often for its first `sample_closely` seconds, while it creates its threads and
-    // processes.
+    // (seconds), from its start until the run ends (Result::view), reading `sources`; ten times
+    // as often for its first `sample_closely` seconds, while it creates its threads and
+    // processes; up to 16 times less often while every thread stays asleep or blocked; and at
+    // once when the program prints after such a lull.
     double sample_every = 0, sample_closely = 0;
     procview::Sources sources{};
     // At most this many lines are kept in the result, the first half and the last half of them;

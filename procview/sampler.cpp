@@ -2,7 +2,9 @@
 // millisecond. Each thread's files stay open and are read again from their start (pread), a
 // thread whose totals have not moved since the last reading has not run, so its state and call
 // are as they were and are not read again, and processes and threads are looked for only when
-// the kernel has handed out a new process or thread id (/proc/sys/kernel/ns_last_pid).
+// the kernel has handed out a new process or thread id (/proc/sys/kernel/ns_last_pid). Each
+// process's processor clock is read on both sides of its threads, for what its ended threads
+// used.
 #include "proc_view.h"
 
 #include <cerrno>
@@ -13,10 +15,12 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <sched.h>
 #include <set>
 #include <sstream>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace procview {
@@ -113,14 +117,15 @@ State for_wait_channel(const std::string &function) {
 const char *name(State state) {
     static const char *const names[kStates] = {
         "running", "ready",  "blocked", "sleeping", "waiting for a child",
-        "paused",  "in I/O", "ended",   "waiting"};
+        "paused",  "in I/O", "ended",   "waiting",  "not seen"};
     return names[static_cast<int>(state)];
 }
 
 struct Sampler::Impl {
     // A thread being followed: its files, and what they said last.
     struct Followed {
-        std::size_t index; // into view.threads
+        std::size_t index;   // into view.threads
+        std::size_t process; // into processes
         File stat, schedstat, call;
         enum class Call { untried, syscall, wchan, unknown } call_from = Call::untried;
         std::uint64_t run = 0, wait = 0, slices = 0;
@@ -132,11 +137,15 @@ struct Sampler::Impl {
         pid_t pid;
         std::set<pid_t> tids;
         bool gone = false;
+        std::vector<std::size_t> threads{}; // into followed
+        clockid_t clock{};
+        std::size_t clocks = SIZE_MAX; // into view.clocks, once its clock could be read
     };
     static constexpr std::size_t kMostThreads = 64;
 
     pid_t session;
     Sources sources;
+    std::chrono::steady_clock::time_point start;
     View view;
     std::vector<Process> processes;
     std::vector<std::unique_ptr<Followed>> followed;
@@ -146,8 +155,11 @@ struct Sampler::Impl {
     bool started = false, taken = false;
     int waits_read = 0, calls_read = 0; // waiting threads looked at, and the calls told
 
-    Impl(pid_t session_id, Sources from)
-        : session(session_id), sources(std::move(from)),
+    // The stamp of the reading under way, set once it has ended.
+    static constexpr double kUnderWay = -2; // gone_at is -1 for a thread not gone
+
+    Impl(pid_t session_id, Sources from, std::chrono::steady_clock::time_point run_start)
+        : session(session_id), sources(std::move(from)), start(run_start),
           last_pid(sources.proc + "/sys/kernel/ns_last_pid") {
         view.cpus = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)); // until the program's own
     }
@@ -185,8 +197,17 @@ struct Sampler::Impl {
             return;
         }
         thread->index = view.threads.size();
-        view.threads.push_back({pid, tid, previous, {}, 0, 0});
+        thread->process = process_index(pid);
+        processes[thread->process].threads.push_back(followed.size());
+        view.threads.push_back({pid, tid, previous, {}, -1, 0, 0});
         followed.push_back(std::move(thread));
+    }
+
+    std::size_t process_index(pid_t pid) const {
+        std::size_t i = 0;
+        while (i < processes.size() && processes[i].pid != pid)
+            i++;
+        return i;
     }
 
     // New threads of a process; false when the process is gone.
@@ -220,6 +241,15 @@ struct Sampler::Impl {
             follow(process.pid, tid);
         }
         return true;
+    }
+
+    void add_process(pid_t pid) {
+        Process process{pid, {}};
+        if (clock_getcpuclockid(pid, &process.clock) == 0) {
+            process.clocks = view.clocks.size();
+            view.clocks.push_back({pid, {}});
+        }
+        processes.push_back(std::move(process));
     }
 
     bool known(pid_t pid) const {
@@ -258,7 +288,7 @@ struct Sampler::Impl {
             bool more = false;
             for (pid_t pid : children) {
                 if (!known(pid) && session_of(pid) == session) {
-                    processes.push_back({pid, {}, false});
+                    add_process(pid);
                     more = true;
                 }
             }
@@ -333,15 +363,23 @@ struct Sampler::Impl {
         }
     }
 
-    void read(Followed &thread, double at) {
+    // The totals of a thread now: on a CPU, waiting for one, and times put on one.
+    static bool totals(const Followed &thread, unsigned long long &run, unsigned long long &wait,
+                       unsigned long long &slices) {
+        std::string text;
+        return thread.schedstat.read(text) &&
+               sscanf(text.c_str(), "%llu %llu %llu", &run, &wait, &slices) == 3;
+    }
+
+    // Reads a thread; true when it is on the move (runnable, or it ran or woke since).
+    bool read(Followed &thread, double at) {
         std::string text;
         if (thread.gone)
-            return;
+            return false;
         unsigned long long run = 0, wait = 0, slices = 0;
-        if (!thread.schedstat.read(text) ||
-            sscanf(text.c_str(), "%llu %llu %llu", &run, &wait, &slices) != 3) {
-            gone(thread);
-            return;
+        if (!totals(thread, run, wait, slices)) {
+            gone(thread, at);
+            return true;
         }
         bool moved = !thread.read_once || run != thread.run || wait != thread.wait ||
                      slices != thread.slices;
@@ -350,8 +388,8 @@ struct Sampler::Impl {
         // call could not be told is looked at again.
         if (moved || thread.state == State::running || thread.state == State::waiting) {
             if (!thread.stat.read(text)) {
-                gone(thread);
-                return;
+                gone(thread, at);
+                return true;
             }
             std::string fields = after_command(text);
             char letter = fields.empty() ? '?' : fields[0];
@@ -362,65 +400,148 @@ struct Sampler::Impl {
         }
         Thread &seen = view.threads[thread.index];
         if (moved || state != thread.state || state == State::running)
-            seen.samples.push_back({at, state, run, wait});
+            seen.samples.push_back({at, state, run, wait, slices});
         thread.run = run;
         thread.wait = wait;
         thread.slices = slices;
         thread.state = state;
         thread.last_seen = at;
         thread.read_once = true;
+        return moved || state == State::running;
     }
 
-    // The last reading of a thread stands as its end.
-    void gone(Followed &thread) {
+    // No more is read of a thread; its last reading stands as its end.
+    void finish(Followed &thread) {
         thread.gone = true;
         thread.stat.close_it();
         thread.schedstat.close_it();
         thread.call.close_it();
         Thread &seen = view.threads[thread.index];
         if (thread.read_once && seen.samples.back().at < thread.last_seen)
-            seen.samples.push_back({thread.last_seen, thread.state, thread.run, thread.wait});
+            seen.samples.push_back(
+                {thread.last_seen, thread.state, thread.run, thread.wait, thread.slices});
     }
 
-    void sample(double at) {
+    // A thread found gone at the reading `at`: it ended after its last reading.
+    void gone(Followed &thread, double at) {
+        finish(thread);
+        if (thread.read_once)
+            view.threads[thread.index].gone_at = at;
+    }
+
+    std::optional<std::uint64_t> clock_now(const Process &process) const {
+        timespec now{};
+        if (clock_gettime(process.clock, &now) != 0)
+            return std::nullopt;
+        return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+               static_cast<std::uint64_t>(now.tv_nsec);
+    }
+
+    // Reads a process's threads, and what its ended threads used: its clock less its live
+    // threads' totals. The clock and the totals move together at a tick or a switch, so the two
+    // are taken between readings of the clock that agree, or as near to that as three tries come.
+    bool read_process(Process &process, double at) {
+        bool moving = false, someone_gone = false;
+        auto before = process.clocks != SIZE_MAX ? clock_now(process) : std::nullopt;
+        std::uint64_t live = 0;
+        for (std::size_t i : process.threads) {
+            Followed &thread = *followed[i];
+            bool was_gone = thread.gone;
+            moving = read(thread, at) || moving;
+            someone_gone = someone_gone || (thread.gone && !was_gone);
+            live += thread.gone ? 0 : thread.run;
+        }
+        if (!before)
+            return moving;
+        std::optional<std::uint64_t> after;
+        for (int attempt = 0; attempt < 3; attempt++) {
+            after = clock_now(process);
+            if (!after || *after == *before)
+                break;
+            // A tick or a switch came in between: the totals again, between two more readings.
+            before = after;
+            live = 0;
+            for (std::size_t i : process.threads) {
+                unsigned long long run = 0, wait = 0, slices = 0;
+                const Followed &thread = *followed[i];
+                if (!thread.gone && totals(thread, run, wait, slices))
+                    live += run;
+                else if (!thread.gone)
+                    live += thread.run;
+            }
+        }
+        if (!after) {
+            process.clocks = SIZE_MAX; // the process is gone
+            return moving;
+        }
+        std::uint64_t clock = (*before + *after) / 2;
+        std::uint64_t ended = clock > live ? clock - live : 0;
+        auto &series = view.clocks[process.clocks].ended_ns;
+        if (series.empty() || series.back().second != ended || someone_gone)
+            series.emplace_back(at, ended);
+        return moving;
+    }
+
+    bool sample() {
         if (taken)
-            return;
+            return false;
+        const double at = kUnderWay;
         // The CPUs the program may run on, as it is now: a program started through taskset
         // has them set only once it runs.
         cpu_set_t allowed;
         CPU_ZERO(&allowed);
         if (sched_getaffinity(session, sizeof allowed, &allowed) == 0)
             view.cpus = CPU_COUNT(&allowed);
+        bool moving = false;
         if (!started) {
-            started = true;
-            processes.push_back({session, {}, false});
+            started = moving = true;
+            add_process(session);
             ids_handed_out();
             discover();
             if (followed.empty())
                 note(sources.proc + "/" + std::to_string(session) + "/task");
         } else if (ids_handed_out()) {
+            moving = true;
             discover();
         }
-        view.times.push_back(at);
-        for (const auto &thread : followed)
-            read(*thread, at);
-        previous = at;
+        for (Process &process : processes)
+            moving = read_process(process, at) || moving;
+        stamp(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        return moving;
+    }
+
+    // Stamps what the reading just ended recorded.
+    void stamp(double ended) {
+        for (const auto &thread : followed) {
+            Thread &seen = view.threads[thread->index];
+            if (!seen.samples.empty() && seen.samples.back().at == kUnderWay)
+                seen.samples.back().at = ended;
+            if (seen.gone_at == kUnderWay)
+                seen.gone_at = ended;
+            if (thread->last_seen == kUnderWay)
+                thread->last_seen = ended;
+        }
+        for (ProcessClock &clock : view.clocks)
+            if (!clock.ended_ns.empty() && clock.ended_ns.back().first == kUnderWay)
+                clock.ended_ns.back().first = ended;
+        view.times.push_back(ended);
+        previous = ended;
     }
 };
 
-Sampler::Sampler(pid_t session, Sources sources)
-    : impl_(std::make_unique<Impl>(session, std::move(sources))) {}
+Sampler::Sampler(pid_t session, Sources sources, std::chrono::steady_clock::time_point start)
+    : impl_(std::make_unique<Impl>(session, std::move(sources), start)) {}
 
 Sampler::~Sampler() = default;
 
-void Sampler::sample(double at) {
-    impl_->sample(at);
+bool Sampler::sample() {
+    return impl_->sample();
 }
 
 View Sampler::take() {
     for (const auto &thread : impl_->followed)
         if (!thread->gone)
-            impl_->gone(*thread);
+            impl_->finish(*thread);
     if (impl_->waits_read > 0 && impl_->calls_read == 0) {
         impl_->view.calls_known = false;
         impl_->note("the call a waiting thread is in (" + impl_->sources.proc +

@@ -454,8 +454,13 @@ TEST(KernelQuestions, AWaitingCarIsJudgedByWhatItsThreadDid) {
 TEST(KernelQuestions, TheMostThreadsRunningAtOnceAndWhatTheParentDidWhileItsChildSlept) {
     auto run = made_up({}, 0.02);
     std::vector<Life> lives{{5, 5, {{0, State::blocked}}, 0.02}};
-    for (int k = 1; k <= 3; k++)
-        lives.push_back({5, 5 + k, {{0, State::running}}, 0.02});
+    for (int k = 1; k <= 3; k++) { // each waits one millisecond in three: two CPUs, three threads
+        Life life{5, 5 + k, {}, 0.02};
+        for (int step = 0; step < 20; step++)
+            life.states.emplace_back(step * 0.001,
+                                     (step + k) % 3 == 0 ? State::ready : State::running);
+        lives.push_back(life);
+    }
     run.view = made_up_view(lives, 2);
     auto shown = tour::find_demonstration("dartpi-threads")
                      ->questions.at(2)

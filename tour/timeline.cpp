@@ -46,12 +46,19 @@ std::vector<char> column_of(const Activity &activity, double from, double to) {
     std::stable_sort(by_running.begin(), by_running.end(), [&](std::size_t a, std::size_t b) {
         return in[a][State::running] > in[b][State::running];
     });
+    // Less than half a CPU busy in the column: a row that mostly ran may still show it, once.
+    bool one_more = busy == 0;
     for (std::size_t i : by_running) {
         if (total(in[i]) <= 0)
             continue;
         if (busy > 0 && in[i][State::running] > 0) {
             marks[i] = mark(State::running);
             busy--;
+            continue;
+        }
+        if (one_more && in[i][State::running] > total(in[i]) / 2) {
+            marks[i] = mark(State::running);
+            one_more = false;
             continue;
         }
         // Its longest state but running; a thread that only ran here, on a CPU busy with more
@@ -93,7 +100,7 @@ std::string stamp(double seconds) {
 }
 
 char mark(State state) {
-    static const char marks[procview::kStates] = {'#', '+', '.', 'z', 'w', 'p', 'i', 'x', '?'};
+    static const char marks[procview::kStates] = {'#', '+', '.', 'z', 'w', 'p', 'i', 'x', '?', '~'};
     return marks[static_cast<int>(state)];
 }
 
