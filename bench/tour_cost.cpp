@@ -7,6 +7,7 @@
 //   processor time alone and under the tour, and the tour's memory for a million lines.
 //   build/bench/tour_cost [runs]     (default 5; medians)
 #include "proc_run.h"
+#include "spinning.h"
 
 #include <algorithm>
 #include <csignal>
@@ -39,36 +40,6 @@ double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values.empty() ? 0 : values[values.size() / 2];
 }
-
-// Processes spinning beside the program measured, as a busy laptop's would; each ends itself
-// within two minutes should the benchmark die first.
-class Spinning {
-  public:
-    explicit Spinning(int processes) {
-        for (int i = 0; i < processes; i++) {
-            pid_t pid = fork();
-            if (pid == 0) {
-                alarm(120);
-                volatile unsigned long turns = 0;
-                for (;;)
-                    turns = turns + 1;
-            }
-            if (pid > 0)
-                pids_.push_back(pid);
-        }
-    }
-    Spinning(const Spinning &) = delete;
-    Spinning &operator=(const Spinning &) = delete;
-    ~Spinning() {
-        for (pid_t pid : pids_) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-
-  private:
-    std::vector<pid_t> pids_;
-};
 
 // A program run and sampled as the tour runs and samples it.
 procrun::Result sampled(const std::vector<std::string> &argv) {

@@ -2,6 +2,7 @@
 // and leaves nothing behind on any path, the failing ones included.
 #include "programs.h"
 
+#include <algorithm>
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <set>
@@ -113,6 +114,21 @@ TEST(Runner, GivesTheProgramItsInputAndThenItsEnd) {
     auto options = shell("cat; echo end");
     options.input = &input;
     EXPECT_EQ(procrun::run(options).texts(), (std::vector<std::string>{"one", "two", "end"}));
+}
+
+TEST(Runner, SamplesLessWhileEverythingSleepsAndAtOnceWhenTheProgramPrints) {
+    auto options = shell("sleep 0.5; echo woke");
+    options.sample_every = 0.001;
+    auto run = procrun::run(options);
+    ASSERT_EQ(run.texts(), std::vector<std::string>{"woke"});
+    const std::vector<double> &times = run.view.times;
+    auto readings = [&](double from, double to) {
+        return std::count_if(times.begin(), times.end(),
+                             [&](double at) { return at >= from && at < to; });
+    };
+    EXPECT_LT(readings(0.1, 0.45), 120) << "not every millisecond while all sleep";
+    double printed = run.lines.at(0).at;
+    EXPECT_GE(readings(printed, printed + 0.005), 1) << "a reading as the line arrived";
 }
 
 TEST(Runner, AProgramThatCannotBeStartedThrowsAndLeavesNothingOpen) {

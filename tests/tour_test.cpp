@@ -1,5 +1,6 @@
 // The tour as a person at a terminal sees it.
 #include "programs.h"
+#include "spinning.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -206,6 +207,55 @@ TEST(Tour, WritesWhatItSawAsATraceFile) {
     EXPECT_EQ(instants, 9 + 3) << "one instant per printed line";
     std::filesystem::remove(path);
 }
+
+// The kernel's own count: threads that spin for known processor times print their own clocks,
+// run under the tour as dartpi-threads; what the trace draws running is held against them, on an
+// idle machine and with processes spinning beside it (the tolerances are generous: the tests run
+// side by side, and the tour may run under a sanitizer).
+class BesideSpinning : public testing::TestWithParam<int> {};
+
+TEST_P(BesideSpinning, EachThreadIsDrawnRunningAsLongAsItsOwnClockCounted) {
+    StandIns own_clocks("tour-own-clocks-" + std::to_string(GetParam()));
+    fs::copy_file(CD_BENCH_DIR "/spin_clocks", own_clocks.dir() / "dartpi-threads");
+    std::string path = (own_clocks.dir() / "trace.json").string();
+    procrun::Result run;
+    {
+        Spinning beside(GetParam());
+        run = procrun::run(own_clocks.tour_of({"--trace", path, "dartpi-threads"}));
+    }
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    std::map<long, double> counted_ms, drawn_ms;
+    double process_ms = 0;
+    static const std::regex thread_line(R"( +\+\d+\.\d\ds  thread (\d+) counted (\d+) ns)"),
+        process_line(R"( +\+\d+\.\d\ds  process counted (\d+) ns)");
+    for (const auto &text : run.texts()) {
+        std::smatch m;
+        if (std::regex_match(text, m, thread_line))
+            counted_ms[std::stol(m[1])] = std::stod(m[2]) / 1e6;
+        else if (std::regex_match(text, m, process_line))
+            process_ms = std::stod(m[1]) / 1e6;
+    }
+    ASSERT_EQ(counted_ms.size(), 10u);
+    std::ifstream file(path);
+    auto trace = nlohmann::json::parse(file);
+    double all_drawn_ms = 0;
+    for (const auto &event : trace.at("traceEvents")) {
+        if (event.at("ph") == "X" && event.at("name") == "running") {
+            drawn_ms[event.at("tid").get<long>()] += event.at("dur").get<double>() / 1000;
+            all_drawn_ms += event.at("dur").get<double>() / 1000;
+        }
+    }
+    for (const auto &[tid, ms] : counted_ms)
+        EXPECT_NEAR(drawn_ms[tid], ms, std::max(10.0, 0.25 * ms)) << "thread " << tid;
+    EXPECT_NEAR(all_drawn_ms, process_ms, 0.1 * process_ms);
+}
+
+INSTANTIATE_TEST_SUITE_P(OwnClocks, BesideSpinning, testing::Values(0, 2),
+                         [](const testing::TestParamInfo<int> &spinning) {
+                             return spinning.param == 0
+                                        ? std::string("idle")
+                                        : std::to_string(spinning.param) + "_processes_spinning";
+                         });
 
 TEST(Tour, TheTimeColumnLinesUpWithColourOn) {
     auto options = program("concurrency-tour", Output::terminal);

@@ -222,6 +222,31 @@ TEST(Timeline, AThreadOrAProcessThatEndedBetweenTwoReadingsKeepsItsPlace) {
     EXPECT_EQ(unread.activity.rows[2].name, "process 3");
 }
 
+TEST(Timeline, WhatNoReadingTellsIsDrawnAsNotSeenInTheTimelineAndTheTrace) {
+    // side 1000 ran to its last reading at 10 ms and was gone at 15 ms: what it did in between,
+    // no total counted.
+    auto run = made_up({}, 0.02);
+    run.view = made_up_view(
+        {{10, 10, {{0, State::blocked}}, 0.02}, {10, 11, {{0, State::running}}, 0.01}});
+    run.view.threads[1].gone_at = 0.015;
+    auto seen = observed("dartpi-threads", run);
+    auto drawn = tour::draw_timeline({&seen.activity});
+    std::string row = rows(drawn)["side 1000"];
+    ASSERT_NE(row.find('#'), std::string::npos) << drawn;
+    EXPECT_GT(row.find('~'), row.rfind('#')) << "after its running, before it was gone";
+    EXPECT_NE(drawn.find("~ not seen"), std::string::npos) << "in the legend";
+
+    tour::Trace trace;
+    trace.add(seen.activity, 0);
+    double not_seen = 0;
+    auto parsed = nlohmann::json::parse(trace.json());
+    for (const auto &event : parsed.at("traceEvents"))
+        if (event.at("ph") == "X" && event.at("name") == "not seen" &&
+            event.at("tid").get<int>() == 11)
+            not_seen += event.at("dur").get<double>();
+    EXPECT_NEAR(not_seen, 5000, 1) << "microseconds, from 10 ms to 15 ms";
+}
+
 TEST(Timeline, WithoutTheKernelsViewShowsThePrintedLinesOnTheProgramsRow) {
     auto seen = observed("junction", made_up({{"(1) I INTEND to pass the fork", 0.5}}, 2));
     EXPECT_FALSE(seen.activity.kernel_view);
