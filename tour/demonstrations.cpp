@@ -171,6 +171,18 @@ Activity observe(const Demonstration &demonstration, const procrun::Result &run)
             waiting += static_cast<double>(k.seen->samples.back().wait_ns) / 1e9;
         }
     }
+    // A thread that ended is counted in full by its process's clock, its last stretch after its
+    // last reading too (and so is one that lived and ended between two readings).
+    for (const procview::ProcessClock &clock : view.clocks) {
+        if (clock.ended_ns.empty())
+            continue;
+        const auto &[at, ended_ns] = clock.ended_ns.back();
+        on_cpu += static_cast<double>(ended_ns) / 1e9;
+        for (const procview::Thread &thread : view.threads)
+            if (thread.pid == clock.pid && thread.gone_at > 0 && thread.gone_at <= at &&
+                !thread.samples.empty())
+                on_cpu -= static_cast<double>(thread.samples.back().run_ns) / 1e9;
+    }
     if (activity.rows.empty())
         activity.rows.push_back({name(0, 0), run.pid, run.pid, 0, 0, {}});
 
