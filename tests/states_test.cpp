@@ -62,7 +62,7 @@ struct Recorded {
     std::map<pid_t, double> not_seen_ms;
 };
 
-procview::View view_of(int cpus, std::vector<double> times_ms,
+procview::View view_of(int cpus, const std::vector<double> &times_ms,
                        std::vector<procview::Thread> threads,
                        std::vector<procview::ProcessClock> clocks = {}) {
     procview::View view;

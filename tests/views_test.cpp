@@ -241,10 +241,11 @@ TEST(Timeline, WhatNoReadingTellsIsDrawnAsNotSeenInTheTimelineAndTheTrace) {
     trace.add(seen.activity, 0);
     double not_seen = 0;
     auto parsed = nlohmann::json::parse(trace.json());
-    for (const auto &event : parsed.at("traceEvents"))
+    for (const auto &event : parsed.at("traceEvents")) {
         if (event.at("ph") == "X" && event.at("name") == "not seen" &&
             event.at("tid").get<int>() == 11)
             not_seen += event.at("dur").get<double>();
+    }
     EXPECT_NEAR(not_seen, 3000, 1) << "microseconds";
     EXPECT_NE(seen.activity.figures.find("12 ms on a CPU"), std::string::npos)
         << seen.activity.figures;

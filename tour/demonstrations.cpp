@@ -178,10 +178,11 @@ Activity observe(const Demonstration &demonstration, const procrun::Result &run)
             continue;
         const auto &[at, ended_ns] = clock.ended_ns.back();
         on_cpu += static_cast<double>(ended_ns) / 1e9;
-        for (const procview::Thread &thread : view.threads)
+        for (const procview::Thread &thread : view.threads) {
             if (thread.pid == clock.pid && thread.gone_at > 0 && thread.gone_at <= at &&
                 !thread.samples.empty())
                 on_cpu -= static_cast<double>(thread.samples.back().run_ns) / 1e9;
+        }
     }
     if (activity.rows.empty())
         activity.rows.push_back({name(0, 0), run.pid, run.pid, 0, 0, {}});
