@@ -23,8 +23,11 @@ struct Slot {
     double run = 0, wait = 0; // what of its counted time is laid out here
 
     double span() const { return to - from; }
-    // Whether it could have run or waited here at all: not while it stayed asleep.
-    bool open() const { return runnable(before) || runnable(after) || moved || vanished; }
+    // Whether it could have run or waited here at all: not while it stayed asleep, and not once
+    // it was read ended (a zombie's last switch can still add to its totals: that came before).
+    bool open() const {
+        return before != State::ended && (runnable(before) || runnable(after) || moved || vanished);
+    }
     double room() const { return open() ? std::max(span() - run - wait, 0.0) : 0; }
 };
 
@@ -308,7 +311,7 @@ std::vector<std::vector<Period>> states(const View &view) {
             // (or, woken here, in the state it was in before); and what no total counted.
             double wait = std::min(slot.wait, own_span - run), rest = own_span - run - wait;
             std::pair<State, double> pieces[2] = {{State::ready, wait}, {slot.after, rest}};
-            if (!slot.open() || (slot.vanished && slot.before == State::ended)) {
+            if (!slot.open()) {
                 pieces[1].first = slot.before; // a zombie is ended until it is reaped
             } else if (slot.vanished ||
                        (runnable(slot.after) && (slot.first || runnable(slot.before)))) {

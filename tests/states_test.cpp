@@ -147,6 +147,17 @@ std::vector<Recorded> recorded() {
             {"threads_started_together", view_of(2, {1, 2}, std::move(six)), expected, {}});
     }
     {
+        // Read ended at 2 ms, a zombie whose last switch still added 0.1 ms to its totals.
+        all.push_back({"a_zombie_counted_after_it_ended",
+                       view_of(2, {1, 2, 3},
+                               {thread(1, 1, 0,
+                                       {{1, State::running, 0.5, 0},
+                                        {2, State::ended, 0.9, 0},
+                                        {3, State::ended, 1.0, 0}})}),
+                       {{1, 1.0}},
+                       {}});
+    }
+    {
         // Nothing to read over the first readings: the thread came later.
         all.push_back({"a_thread_found_late",
                        view_of(2, {1, 2, 3}, {thread(1, 61, 2, {{3, State::running, 0.5, 0.2}})}),
@@ -178,6 +189,9 @@ TEST_P(Recordings, DrawNoMoreRunningThanCountedNorMoreAtOnceThanCpus) {
                 EXPECT_GE(period.from, states[i][k - 1].to - 1e-12) << "overlapping periods";
             }
             drawn_ms[period.state] += (period.to - period.from) * 1000;
+            if (k > 0 && states[i][k - 1].state == State::ended) {
+                EXPECT_EQ(period.state, State::ended) << "once ended, ended: " << thread.tid;
+            }
             if (period.state == State::running) {
                 changes.emplace_back(std::llround(period.from * 1e9), 1);
                 changes.emplace_back(std::llround(period.to * 1e9), -1);
