@@ -677,6 +677,10 @@ TEST(Figures, ProcessorTimesAreTheOnesThePiProgramsPrinted) {
     EXPECT_EQ(threads.compare(total(".", 0.5), total("0.023000", 0.6))
                   .text.rfind("processor time not printed by both", 0),
               0u);
+    auto pinned = total("0.027000", 0.5); // under taskset -c 0: one core, whatever the machine
+    pinned.view = made_up_view({{100, 100, {{0, State::running}}, 0.01}}, 1);
+    EXPECT_NE(threads.compare(pinned, total("0.023000", 0.6)).text.find("(1 core)"),
+              std::string::npos);
 }
 
 TEST(Failure, ATimeoutASignalNotSentOrANonZeroExit) {

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <regex>
+#include <sched.h>
 #include <unistd.h>
 
 namespace tour {
@@ -140,6 +141,18 @@ const Question most_running{
     false,
     "Threads running at once, at most"};
 
+// The cores the program may run on: its affinity, as the kernel's view read it, or else the
+// tour's own, which the program inherits (under taskset, fewer than the machine has).
+int cpus_of(const procrun::Result &run) {
+    if (!run.view.threads.empty())
+        return run.view.cpus;
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+        return CPU_COUNT(&allowed);
+    return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+}
+
 // Processor time as each program printed it (its clock() over the ten runs), wall time as the
 // tour saw it: one figure for each quantity.
 Figures compare_times(const procrun::Result &threads, const procrun::Result &serial) {
@@ -151,9 +164,9 @@ Figures compare_times(const procrun::Result &threads, const procrun::Result &ser
                  threads_cpu);
     }
     char wall[120];
-    snprintf(wall, sizeof wall, "wall %.3f s vs %.3f s (%ld cores)", serial.exited_at,
-             threads.exited_at, sysconf(_SC_NPROCESSORS_ONLN));
-    return {"serial vs threads:", std::string(processor) + wall};
+    snprintf(wall, sizeof wall, "wall %.3f s vs %.3f s (", serial.exited_at, threads.exited_at);
+    return {"serial vs threads:",
+            std::string(processor) + wall + counted(cpus_of(threads), "core") + ")"};
 }
 
 } // namespace
