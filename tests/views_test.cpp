@@ -625,6 +625,10 @@ TEST(Answers, AreAcceptedOnlyInTheFormTheQuestionTakes) {
         EXPECT_EQ(tour::accept(*question, typed), expected) << "'" << typed << "'";
     EXPECT_EQ(tour::accepted(letter), "one of the letters a, b or c");
     EXPECT_EQ(tour::accepted(count), "a whole number of 0 or more, such as 3");
+    EXPECT_EQ(tour::refusal(count, "12345678901").rfind("12345678901 is too large", 0), 0u)
+        << "not 'not a whole number'";
+    EXPECT_EQ(tour::refusal(number, "-1234567890").rfind("-1234567890 is too large", 0), 0u);
+    EXPECT_NE(tour::refusal(count, "-12345678901").find("of 0 or more"), std::string::npos);
 }
 
 TEST(Prose, WrapsAtSpacesUnderAHangingIndentAndNotWithoutAWidth) {

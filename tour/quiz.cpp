@@ -26,6 +26,14 @@ std::string lower(std::string text) {
     return text;
 }
 
+// Whole numbers of up to nine digits: any of them fits in an int.
+constexpr std::size_t kMostDigits = 9;
+
+// 1 when the answer starts with the minus sign a number may take.
+std::size_t signed_by(const Question &question, const std::string &answer) {
+    return answer.rfind('-', 0) == 0 && question.kind == Kind::number ? 1 : 0;
+}
+
 } // namespace
 
 std::optional<std::string> accept(const Question &question, const std::string &typed) {
@@ -33,9 +41,9 @@ std::optional<std::string> accept(const Question &question, const std::string &t
     switch (question.kind) {
     case Kind::count:
     case Kind::number: {
-        std::size_t digits = answer.rfind('-', 0) == 0 && question.kind == Kind::number ? 1 : 0;
-        if (answer.size() == digits || answer.size() > digits + 9 ||
-            answer.find_first_not_of("0123456789", digits) != std::string::npos)
+        std::size_t sign = signed_by(question, answer);
+        if (answer.size() == sign || answer.size() > sign + kMostDigits ||
+            answer.find_first_not_of("0123456789", sign) != std::string::npos)
             return std::nullopt;
         return std::to_string(std::stol(answer));
     }
@@ -56,6 +64,17 @@ std::optional<std::string> accept(const Question &question, const std::string &t
         return std::nullopt;
     }
     return std::nullopt;
+}
+
+std::string refusal(const Question &question, const std::string &typed) {
+    std::string answer = trimmed(typed);
+    std::size_t sign = signed_by(question, answer);
+    if ((question.kind == Kind::count || question.kind == Kind::number) &&
+        answer.size() > sign + kMostDigits &&
+        answer.find_first_not_of("0123456789", sign) == std::string::npos)
+        return visible(answer) + " is too large: please answer with at most " +
+               std::to_string(kMostDigits) + " digits, or leave the line empty to skip it";
+    return "please answer with " + accepted(question) + ", or leave the line empty to skip it";
 }
 
 std::string accepted(const Question &question) {
@@ -241,10 +260,7 @@ Answers::Reply Answers::ask(const Question &question, std::size_t width) {
             return {Outcome::answered, *answer};
         if (!terminal_)
             return {Outcome::unanswered, ""};
-        puts(wrap("    please answer with " + accepted(question) +
-                      ", or leave the line empty to skip it",
-                  width, 6)
-                 .c_str());
+        puts(wrap("    " + refusal(question, line), width, 6).c_str());
     }
 }
 

@@ -85,6 +85,10 @@ std::optional<std::string> accept(const Question &question, const std::string &t
 // What an answer of the question's kind looks like, for a student who typed something else.
 std::string accepted(const Question &question);
 
+// What the student is told when `typed` is refused: what the question takes, or, for a whole
+// number with too many digits, that it is too large.
+std::string refusal(const Question &question, const std::string &typed);
+
 // The judgement line: "right: …", "wrong: you said …; …", "not answered: …".
 std::string judgement(const std::optional<std::string> &answer, const std::optional<Shown> &shown);
 
