@@ -131,9 +131,10 @@ const Question most_running{
         int running = most_at_once(seen, State::running, workers);
         int ready = most_at_once(seen, State::ready, workers);
         std::string n = std::to_string(running);
-        std::string waited = ready > 0 ? ", and up to " + std::to_string(ready) +
-                                             " others were ready, waiting for one"
-                                       : "";
+        std::string waited = ready > 0
+                                 ? ", and up to " + counted(ready, "other was", "others were") +
+                                       " ready, waiting for one"
+                                 : "";
         return Shown{n, "the kernel had at most " + n +
                             " of them on a CPU at once: the program may use " +
                             counted(seen.cpus, "CPU") + waited};
