@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -95,6 +96,35 @@ State for_call(long number) {
         return State::paused;
     default:
         return State::in_io;
+    }
+}
+
+// A call that waits for descriptors but was given none, with a timeout: a sleep, as a program
+// that polls with a short wait writes it. `args` are the call's first arguments; `watched` tells
+// how many descriptors an epoll instance watches.
+bool waits_on_nothing(long number, const std::vector<std::uint64_t> &args,
+                      const std::function<long(std::uint64_t)> &watched) {
+    if (args.size() < 5)
+        return false;
+    switch (number) {
+#ifdef SYS_select
+    case SYS_select:
+#endif
+    case SYS_pselect6: // nfds, readfds, writefds, exceptfds, timeout
+        return (args[0] == 0 || (args[1] == 0 && args[2] == 0 && args[3] == 0)) && args[4] != 0;
+#ifdef SYS_poll
+    case SYS_poll: // fds, nfds, timeout in milliseconds (negative: none)
+        return args[1] == 0 && static_cast<int>(args[2]) >= 0;
+#endif
+    case SYS_ppoll: // fds, nfds, timeout
+        return args[1] == 0 && args[2] != 0;
+#ifdef SYS_epoll_wait
+    case SYS_epoll_wait:
+#endif
+    case SYS_epoll_pwait: // epfd, events, maxevents, timeout in milliseconds
+        return static_cast<int>(args[3]) >= 0 && watched(args[0]) == 0;
+    default:
+        return false;
     }
 }
 
@@ -345,7 +375,23 @@ struct Sampler::Impl {
         long number = words.empty() ? -1 : strtol(words[0].c_str(), nullptr, 10);
         if (seen.stack_from == 0 && words.size() >= 3)
             find_stack(seen, strtoull(words[words.size() - 2].c_str(), nullptr, 16));
+        std::vector<std::uint64_t> args;
+        for (std::size_t k = 1; k + 2 < words.size(); k++)
+            args.push_back(strtoull(words[k].c_str(), nullptr, 16));
+        if (waits_on_nothing(number, args, [&](std::uint64_t fd) { return watched(seen, fd); }))
+            return State::sleeping;
         return number < 0 ? State::in_io : for_call(number);
+    }
+
+    // How many descriptors the epoll instance `fd` of the thread's process watches; -1 unknown.
+    long watched(const Thread &seen, std::uint64_t fd) const {
+        std::istringstream info(
+            slurp(sources.proc + "/" + std::to_string(seen.pid) + "/fdinfo/" + std::to_string(fd)));
+        long count = 0;
+        bool read = false;
+        for (std::string line; std::getline(info, line); read = true)
+            count += line.rfind("tfd:", 0) == 0;
+        return read ? count : -1;
     }
 
     // The mapping that holds the stack pointer `sp`.

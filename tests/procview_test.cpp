@@ -98,6 +98,19 @@ INSTANTIATE_TEST_SUITE_P(Sources, EachSource,
                              return std::string(source.param.name);
                          });
 
+TEST(Sampler, AWaitForNoDescriptorsWithATimeoutIsASleep) {
+    auto run = sampled({"timed"});
+    ASSERT_EQ(run.exit_code, 0);
+    ASSERT_EQ(run.view.threads.size(), 5u) << "main and four waiting threads";
+    auto states = procview::states(run.view);
+    const std::pair<State, const char *> expected[] = {{State::sleeping, "select"},
+                                                       {State::sleeping, "poll"},
+                                                       {State::sleeping, "epoll_wait"},
+                                                       {State::in_io, "select on a pipe"}};
+    for (std::size_t i = 0; i < 4; i++)
+        EXPECT_GT(shares(states[i + 1], 0.15, 0.45)[expected[i].first], 0.8) << expected[i].second;
+}
+
 TEST(Sampler, WithoutProcSaysSoAndTheRunGoesOn) {
     auto run = sampled({"spin", "1"}, {"/nonexistent/proc", true, true});
     EXPECT_EQ(run.exit_code, 0);
