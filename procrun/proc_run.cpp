@@ -91,10 +91,14 @@ std::vector<char *> pointers(std::vector<std::string> &strings) {
     return result;
 }
 
-// Collects the bytes of one stream and cuts them into lines as they arrive.
+// Collects the bytes of one stream and cuts them into lines as they arrive. Of a line longer
+// than kLongest (a progress bar redrawn with "\r" is one line) the start is kept, and the line
+// says how much was cut: memory stays bounded, and each byte is looked at once.
 struct Stream {
+    static constexpr size_t kLongest = 1 << 20;
     Fd fd;
     std::string partial;
+    size_t cut = 0;   // bytes of the line under way beyond kLongest, not kept
     size_t bytes = 0; // read so far
 
     bool open() const { return fd.get() >= 0; }
@@ -115,20 +119,35 @@ struct Stream {
             raw->append(buffer, static_cast<size_t>(n));
             return true;
         }
-        partial.append(buffer, static_cast<size_t>(n));
-        size_t from = 0, end;
-        while ((end = partial.find('\n', from)) != std::string::npos) {
-            line(strip(partial.substr(from, end - from)));
-            from = end + 1;
+        const char *at = buffer, *end = buffer + n;
+        while (at < end) {
+            const char *newline =
+                static_cast<const char *>(memchr(at, '\n', static_cast<size_t>(end - at)));
+            const char *piece_end = newline != nullptr ? newline : end;
+            auto piece = static_cast<size_t>(piece_end - at);
+            size_t kept = std::min(piece, kLongest - std::min(partial.size(), kLongest));
+            partial.append(at, kept);
+            cut += piece - kept;
+            if (newline == nullptr)
+                break;
+            line(finished());
+            at = newline + 1;
         }
-        partial.erase(0, from);
         return true;
     }
 
     template <typename Sink> void flush(const Sink &line) {
-        if (!partial.empty())
-            line(strip(partial)); // a last line without its newline
+        if (!partial.empty() || cut > 0)
+            line(finished()); // a last line without its newline
+    }
+
+    // The line under way, as it is handed on; the next one starts afresh.
+    std::string finished() {
+        std::string text = cut > 0 ? partial + " [" + std::to_string(cut) + " more bytes not kept]"
+                                   : strip(std::move(partial));
         partial.clear();
+        cut = 0;
+        return text;
     }
 
     static std::string strip(std::string text) {

@@ -116,6 +116,20 @@ TEST(Runner, GivesTheProgramItsInputAndThenItsEnd) {
     EXPECT_EQ(procrun::run(options).texts(), (std::vector<std::string>{"one", "two", "end"}));
 }
 
+TEST(Runner, ALineOfTensOfMegabytesKeepsItsStartAndSaysHowMuchWasCut) {
+    // 32 MB without a newline, as a progress bar redrawn with \r makes: read once, kept bounded.
+    auto run = procrun::run(shell("head -c 33554432 /dev/zero | tr '\\0' x; echo; echo end"));
+    ASSERT_EQ(run.exit_code, 0);
+    auto lines = run.texts();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].find_first_not_of('x'), 1u << 20) << "its first megabyte";
+    EXPECT_EQ(lines[0].substr(1u << 20), " [32505856 more bytes not kept]");
+    EXPECT_EQ(lines[1], "end");
+    rusage own{};
+    getrusage(RUSAGE_SELF, &own);
+    EXPECT_LT(own.ru_maxrss, 64 * 1024) << "kilobytes, the runner's";
+}
+
 TEST(Runner, SamplesLessWhileEverythingSleepsAndAtOnceWhenTheProgramPrints) {
     auto options = shell("sleep 0.5; echo woke");
     options.sample_every = 0.001;
