@@ -618,6 +618,37 @@ TEST(Tour, AProgramThatFailsMakesTheStatus1AndIsNamed) {
                        "concurrency-tour: boxoffice-mutex: ended by signal SEGV\n");
 }
 
+TEST(Tour, FailedRunsAreCountedApartAndJudgeNothing) {
+    StandIns failing("tour-failed-runs");
+    // Every other run fails, and what it printed would say otherwise.
+    failing.script("boxoffice-sem",
+                   "n=$(cat '" + (failing.dir() / "count").string() +
+                       "' 2>/dev/null || echo 0); n=$((n + 1))\n"
+                       "echo $n > '" +
+                       (failing.dir() / "count").string() +
+                       "'\n"
+                       "[ $((n % 2)) = 0 ] && { echo 'The left ticket is 1'; exit 1; }\n"
+                       "echo 'The left ticket is 0'");
+    failing.script("boxoffice-mutex", "echo 'The left ticket is 1'; exit 1");
+    std::string answers = "0\n1\n";
+    auto options = failing.tour_of({"--quiz", "--runs", "4", "boxoffice-sem"}, Output::pipe);
+    options.input = &answers;
+    auto quiz = procrun::run(options);
+    EXPECT_EQ(quiz.exit_code, 1);
+    EXPECT_TRUE(has_line(quiz.texts(), R"(  right in 2 of 2 runs: .* \(2 of 4 runs failed: they )"
+                                       R"(show nothing\))"));
+    auto tallied = procrun::run(failing.tour_of({"--runs", "4", "boxoffice-sem"}, Output::pipe));
+    EXPECT_TRUE(has_line(tallied.texts(),
+                         "    2 of 4 runs failed: they show nothing, and are not counted below"));
+    EXPECT_TRUE(has_line(tallied.texts(), R"(    .*: 0 in 2 of 2 runs, certain in these runs)"));
+
+    options = failing.tour_of({"--quiz", "boxoffice-mutex"}, Output::pipe);
+    options.input = &answers;
+    auto alone = procrun::run(options);
+    EXPECT_TRUE(has_line(alone.texts(), "  not judged: the run failed"));
+    EXPECT_TRUE(has_line(alone.texts(), "Predictions: 0 of 0 right, 0 not answered, 1 not judged"));
+}
+
 TEST(Tour, ATraceThatCannotBeWrittenStopsTheTourBeforeItStarts) {
     auto run = procrun::run(tour({"--trace", "/nonexistent/trace.json", "junction"}));
     EXPECT_EQ(run.exit_code, 1);

@@ -127,19 +127,39 @@ tour::Showings showings(const Tour &tour, const Demonstration &demo,
         compared = &tour.seen.at(demo.compared_with);
     tour::Showings shown;
     for (std::size_t i = 0; i < runs.size(); i++) {
-        shown.push_back(question.judge(
-            runs[i],
-            compared != nullptr ? &(*compared)[std::min(i, compared->size() - 1)] : nullptr));
+        if (runs[i].failed)
+            continue; // counted apart
+        const tour::Observed *with =
+            compared != nullptr ? &(*compared)[std::min(i, compared->size() - 1)] : nullptr;
+        shown.push_back(question.judge(runs[i], with != nullptr && with->failed ? nullptr : with));
     }
     return shown;
+}
+
+// "2 of 6 runs failed": the runs of `demo` that show nothing; "" when none did.
+std::string failed_runs(const Tour &tour, const Demonstration &demo) {
+    const std::vector<tour::Observed> &runs = tour.seen.at(demo.name);
+    auto failed = std::count_if(runs.begin(), runs.end(),
+                                [](const tour::Observed &run) { return run.failed; });
+    if (failed == 0)
+        return "";
+    if (runs.size() == 1)
+        return "the run failed";
+    return static_cast<std::size_t>(failed) == runs.size()
+               ? "all " + std::to_string(runs.size()) + " runs failed"
+               : std::to_string(failed) + " of " + std::to_string(runs.size()) + " runs failed";
 }
 
 void judge(Tour &tour, const Demonstration &demo, const std::vector<Asked> &asked) {
     if (!asked.empty())
         puts("");
+    std::string failed = failed_runs(tour, demo);
     for (const Asked &a : asked) {
-        tour::Verdict verdict =
-            tour::judge_runs(*a.question, a.answer, showings(tour, demo, *a.question));
+        tour::Showings shown = showings(tour, demo, *a.question);
+        tour::Verdict verdict = shown.empty() ? tour::Verdict{"not judged: " + failed, false, false}
+                                              : tour::judge_runs(*a.question, a.answer, shown);
+        if (!shown.empty() && !failed.empty())
+            verdict.line += " (" + failed + ": they show nothing)";
         // A question the runs did not show is no prediction gone wrong: it is not scored.
         tour.score.not_judged += !verdict.judged;
         tour.score.judged += verdict.judged;
@@ -154,9 +174,13 @@ void judge(Tour &tour, const Demonstration &demo, const std::vector<Asked> &aske
 void tally(const Tour &tour, const Demonstration &demo) {
     std::size_t runs = tour.seen.at(demo.name).size();
     printf("\n  %s\n", paint("1", "over " + std::to_string(runs) + " runs:").c_str());
-    for (const tour::Question &question : demo.questions)
-        if (!question.needs_comparison || tour.seen.count(demo.compared_with))
-            say(tour::tally(question, showings(tour, demo, question)), "0", 4);
+    if (std::string failed = failed_runs(tour, demo); !failed.empty())
+        say(failed + ": they show nothing, and are not counted below", "33", 4);
+    for (const tour::Question &question : demo.questions) {
+        tour::Showings shown = showings(tour, demo, question);
+        if (!shown.empty() && (!question.needs_comparison || tour.seen.count(demo.compared_with)))
+            say(tour::tally(question, shown), "0", 4);
+    }
 }
 
 // One run of a demonstration. Shown, its lines and the tour's notes are printed as they come;
@@ -232,7 +256,7 @@ bool run_again(Tour &tour, const Demonstration &demo, const std::string &path, b
             failed = true;
         }
         tour::Activity activity = tour::observe(demo, again.result);
-        runs.push_back({std::move(again.result), std::move(activity)});
+        runs.push_back({std::move(again.result), std::move(activity), !failure.empty()});
     }
     if (terminal)
         printf("\r%*s\r", 24, "");
@@ -299,7 +323,7 @@ Shown show(Tour &tour, const Demonstration &demo) {
     tour::Activity activity = tour::observe(demo, run);
     std::vector<tour::Observed> &runs = tour.seen[demo.name];
     runs = {};
-    runs.push_back({std::move(run), std::move(activity)});
+    runs.push_back({std::move(run), std::move(activity), !failed.empty()});
     tour.trace.add(runs.front().activity, started_at);
 
     bool again_failed = false;

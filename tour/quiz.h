@@ -34,6 +34,7 @@ struct Shown {
 struct Observed {
     procrun::Result run;
     Activity activity;
+    bool failed = false; // it failed: it shows nothing, and nothing is judged by it
 };
 
 // The run a question is judged by, and the earlier one it is compared with, when it has one.
