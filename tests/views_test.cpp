@@ -530,6 +530,10 @@ TEST(OverRuns, TalliesSayWhatNeverVariedAndWhatDid) {
                                     std::nullopt, showed("99999999999999999999")}),
               "The left ticket is: from -1 to 99999999999999999999, median 3, over 5 runs (1 run "
               "did not show it); it varies");
+    EXPECT_EQ(tour::tally(tickets, {showed("0"), showed("7"), showed("0"), showed("7"), showed("0"),
+                                    showed("7")}),
+              "The left ticket is: from 0 to 7, median between 0 and 7, over 6 runs; it varies")
+        << "not 0: half the runs left 7";
     EXPECT_EQ(tour::tally(in_order, {showed("y"), showed("n"), showed("n"), showed("n")}),
               "Lines in order of size: n in 3 runs, y in 1; it varies");
     EXPECT_EQ(tour::tally(in_order, {std::nullopt, std::nullopt}),

@@ -135,9 +135,13 @@ std::string tallied(const std::string &topic, const Showings &runs, std::string 
                counted(runs.size(), "run") + missing + ", certain in these runs";
     if (numbers) {
         std::sort(answers.begin(), answers.end(), smaller);
-        return told + "from " + answers.front() + " to " + answers.back() + ", median " +
-               answers[(answers.size() - 1) / 2] + ", over " + counted(answers.size(), "run") +
-               missing + "; it varies";
+        // Of an even count the median lies between the middle two, which may differ.
+        const std::string &low = answers[(answers.size() - 1) / 2],
+                          &high = answers[answers.size() / 2];
+        std::string median =
+            low == high ? "median " + low : "median between " + low + " and " + high;
+        return told + "from " + answers.front() + " to " + answers.back() + ", " + median +
+               ", over " + counted(answers.size(), "run") + missing + "; it varies";
     }
     // Each answer given, the most frequent first.
     std::vector<std::pair<std::size_t, std::string>> given;
