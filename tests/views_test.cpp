@@ -568,7 +568,7 @@ TEST(OverRuns, EachPredictionIsJudgedByEveryRunAndScoredOnlyWhenRightInAll) {
         {"0", {showed("0"), showed("1"), showed("0")}, "right in 2 of 3 runs: ", false},
         {"5", {showed("0"), showed("1")}, "wrong in all 2 runs: you said 5; The left", false},
         {std::nullopt, {showed("0"), showed("0")}, "not answered: The left ticket is: 0", false},
-        {"0", {std::nullopt, std::nullopt}, "not judged: ", false},
+        {"0", {std::nullopt, std::nullopt}, "not judged: none of the 2 runs showed it", false},
         // A run that failed shows nothing: the others judge.
         {"0", {showed("0"), std::nullopt, showed("0")}, "right in 2 of 2 runs: ", true},
         {"0", {showed("0")}, "right: because", true}, // one run: as without --runs

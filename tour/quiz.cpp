@@ -192,6 +192,9 @@ Verdict judge_runs(const Question &question, const std::optional<std::string> &a
     std::optional<Shown> together = over_runs(question, runs);
     if (runs.size() == 1 || !together) {
         std::optional<Shown> shown = runs.size() == 1 ? runs[0] : std::nullopt;
+        if (!together && runs.size() > 1)
+            return {"not judged: none of the " + counted(runs.size(), "run") + " showed it", false,
+                    false};
         if (!together)
             return {judgement(answer, std::nullopt), false, false};
         return {judgement(answer, shown), true, answer && *answer == shown->answer};
