@@ -117,23 +117,51 @@ bool ask(Tour &tour, const Demonstration &demo, std::vector<Asked> &asked) {
     return true;
 }
 
-// What each run of `demo` showed of a question; run i is compared with run i of the program it
-// is measured against, or with that program's last run when it had fewer.
+// What run i of `demo` showed of a question; it is compared with run i of the program it is
+// measured against, or with that program's last run when it had fewer. Nothing when it failed.
+std::optional<tour::Shown> shown_by(const Tour &tour, const Demonstration &demo,
+                                    const tour::Question &question, std::size_t i) {
+    const tour::Observed &run = tour.seen.at(demo.name).at(i);
+    if (run.failed)
+        return std::nullopt;
+    if (run.kept)
+        return run.kept->at(static_cast<std::size_t>(&question - demo.questions.data()));
+    const tour::Observed *with = nullptr;
+    if (demo.compared_with != nullptr && tour.seen.count(demo.compared_with)) {
+        const std::vector<tour::Observed> &compared = tour.seen.at(demo.compared_with);
+        with = &compared[std::min(i, compared.size() - 1)];
+    }
+    return question.judge(run, with != nullptr && with->failed ? nullptr : with);
+}
+
+// What each run of `demo` that did not fail showed of a question (the failed are counted apart).
 tour::Showings showings(const Tour &tour, const Demonstration &demo,
                         const tour::Question &question) {
     const std::vector<tour::Observed> &runs = tour.seen.at(demo.name);
-    const std::vector<tour::Observed> *compared = nullptr;
-    if (demo.compared_with != nullptr && tour.seen.count(demo.compared_with))
-        compared = &tour.seen.at(demo.compared_with);
     tour::Showings shown;
-    for (std::size_t i = 0; i < runs.size(); i++) {
-        if (runs[i].failed)
-            continue; // counted apart
-        const tour::Observed *with =
-            compared != nullptr ? &(*compared)[std::min(i, compared->size() - 1)] : nullptr;
-        shown.push_back(question.judge(runs[i], with != nullptr && with->failed ? nullptr : with));
-    }
+    for (std::size_t i = 0; i < runs.size(); i++)
+        if (!runs[i].failed)
+            shown.push_back(shown_by(tour, demo, question, i));
     return shown;
+}
+
+// Once a run after the first is judged, what its questions showed is all that is kept of it,
+// unless another program is compared with it: a program printing 10,000 lines shown a thousand
+// times stays within tens of megabytes.
+void keep_only_what_it_showed(Tour &tour, const Demonstration &demo) {
+    for (const Demonstration *other : tour.chosen)
+        if (other->compared_with != nullptr && std::string(other->compared_with) == demo.name)
+            return;
+    std::size_t last = tour.seen.at(demo.name).size() - 1;
+    std::vector<std::optional<tour::Shown>> kept;
+    for (const tour::Question &question : demo.questions)
+        kept.push_back(shown_by(tour, demo, question, last));
+    tour::Observed &run = tour.seen.at(demo.name)[last];
+    run.kept = std::move(kept);
+    // Moved from, not cleared: a cleared vector keeps its memory.
+    run.run.lines = std::vector<procrun::Line>();
+    run.run.view = procview::View();
+    run.activity = tour::Activity();
 }
 
 // "2 of 6 runs failed": the runs of `demo` that show nothing; "" when none did.
@@ -256,7 +284,8 @@ bool run_again(Tour &tour, const Demonstration &demo, const std::string &path, b
             failed = true;
         }
         tour::Activity activity = tour::observe(demo, again.result);
-        runs.push_back({std::move(again.result), std::move(activity), !failure.empty()});
+        runs.push_back({std::move(again.result), std::move(activity), !failure.empty(), {}});
+        keep_only_what_it_showed(tour, demo);
     }
     if (terminal)
         printf("\r%*s\r", 24, "");
@@ -323,7 +352,7 @@ Shown show(Tour &tour, const Demonstration &demo) {
     tour::Activity activity = tour::observe(demo, run);
     std::vector<tour::Observed> &runs = tour.seen[demo.name];
     runs = {};
-    runs.push_back({std::move(run), std::move(activity), !failed.empty()});
+    runs.push_back({std::move(run), std::move(activity), !failed.empty(), {}});
     tour.trace.add(runs.front().activity, started_at);
 
     bool again_failed = false;
