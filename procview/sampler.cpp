@@ -214,7 +214,9 @@ struct Sampler::Impl {
 
     void follow(pid_t pid, pid_t tid) {
         if (followed.size() == kMostThreads) {
-            note("only the first " + std::to_string(kMostThreads) + " threads are followed");
+            // Told after "could not read": what it could not read.
+            note("the threads beyond the first " + std::to_string(kMostThreads) +
+                 " (only those are followed)");
             return;
         }
         auto thread = std::make_unique<Followed>();

@@ -136,6 +136,27 @@ TEST(Sampler, AThreadListedButGoneBeforeItsFilesOpenIsCountedAsMissedNotLost) {
     fs::remove_all(proc);
 }
 
+TEST(Sampler, ThreadsBeyondThoseFollowedAreSaidNotToBeRead) {
+    // A made-up /proc: a process of 70 threads.
+    namespace fs = std::filesystem;
+    fs::path proc = fs::path(testing::TempDir()) / "procview-many";
+    fs::remove_all(proc);
+    for (int tid = 4242; tid < 4242 + 70; tid++) {
+        fs::path task = proc / "4242/task" / std::to_string(tid);
+        fs::create_directories(task);
+        std::ofstream(task / "stat") << tid << " (x) S 1 4242 4242\n";
+        std::ofstream(task / "schedstat") << "1 2 3\n";
+    }
+    procview::Sampler sampler(4242, {proc.string(), false, false});
+    sampler.sample();
+    procview::View view = sampler.take();
+    EXPECT_EQ(view.threads.size(), 64u);
+    EXPECT_EQ(view.unreadable.rfind("the threads beyond the first 64 (only those are followed)", 0),
+              0u)
+        << "as it reads after \"could not read\": " << view.unreadable;
+    fs::remove_all(proc);
+}
+
 TEST(Sampler, ThreadsAndProcessesThatComeAndGoBetweenReadingsLeaveConsistentPeriods) {
     auto run = sampled({"churn"}, {}, 0.02);
     ASSERT_EQ(run.exit_code, 0);
