@@ -37,7 +37,7 @@ struct Observed {
     bool failed = false; // it failed: it shows nothing, and nothing is judged by it
     // A run after the first keeps only what each of its program's questions showed, in their
     // order, when no other program is compared with it: not its lines, nor the kernel's view.
-    std::optional<std::vector<std::optional<Shown>>> kept;
+    std::optional<std::vector<std::optional<Shown>>> kept{};
 };
 
 // The run a question is judged by, and the earlier one it is compared with, when it has one.
