@@ -188,6 +188,19 @@ TEST(Timeline, NeverDrawsMoreThreadsRunningInAColumnThanTheProgramHadCpus) {
     }
 }
 
+TEST(Timeline, ThreadsAreSaidToStartAtOnceOnlyWhenTheyWereSeenStartingTogether) {
+    for (auto [apart, says] : {std::pair{0.0005, "the 4 threads start at once;"},
+                               {0.02, "the 4 threads start one after another, over 60 ms;"}}) {
+        std::vector<Life> lives{{7, 7, {{0, State::blocked}}, 0.1}};
+        for (int k = 0; k < 4; k++)
+            lives.push_back({7, 8 + k, {{0.001 + apart * k, State::running}}, 0.1});
+        auto run = made_up({}, 0.1);
+        run.view = made_up_view(lives, 4);
+        auto seen = observed("dartpi-threads", run);
+        EXPECT_NE(seen.activity.watch.find(says), std::string::npos) << seen.activity.watch;
+    }
+}
+
 TEST(Timeline, AThreadOrAProcessThatEndedBetweenTwoReadingsKeepsItsPlace) {
     // side 1000 (tid 11) was never read; the child of spawn-words neither, but it said its id.
     std::vector<Life> lives{{10, 10, {{0, State::blocked}}, 0.01},

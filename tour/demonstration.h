@@ -76,6 +76,9 @@ const Demonstration *find_demonstration(const std::string &name);
 // others, "car 2") for thread `thread`; in a process it forked, "process 2 car 2".
 std::string thread_row(int process, int thread, const std::string &worker);
 
+// A span of time as the figures give it: "31 ms", "2.4 ms", "1.25 s".
+std::string seconds(double value);
+
 // What a run of `demonstration` showed: its threads' states as the kernel saw them, named by the
 // entry, and its lines on the rows of the threads that printed them.
 Activity observe(const Demonstration &demonstration, const procrun::Result &run);

@@ -27,9 +27,6 @@ const Demonstration *find_demonstration(const std::string &name) {
     return nullptr;
 }
 
-namespace {
-
-// "31 ms", "2.4 ms", "1.25 s".
 std::string seconds(double value) {
     char text[32];
     if (value >= 1)
@@ -38,6 +35,8 @@ std::string seconds(double value) {
         snprintf(text, sizeof text, value >= 0.01 ? "%.0f ms" : "%.1f ms", value * 1000);
     return text;
 }
+
+namespace {
 
 // The row whose thread printed a line, where the line says; the program's own row otherwise.
 int printed_by(const Printer &printer, const std::vector<Row> &rows,

@@ -68,7 +68,18 @@ std::string all_at_once(const Activity &activity) {
         return "";
     int running = most_at_once(activity, State::running, workers);
     int ready = most_at_once(activity, State::ready, workers);
-    std::string caption = "the " + std::to_string(threads) + " threads start at once; at most " +
+    // At once: all seen starting within a few milliseconds, or a tenth of the run.
+    double first = activity.end, last = 0;
+    for (const Row &row : activity.rows) {
+        if (workers(row) && !row.phases.empty()) {
+            first = std::min(first, row.phases.front().from);
+            last = std::max(last, row.phases.front().from);
+        }
+    }
+    std::string start = last - first <= std::max(0.005, 0.1 * activity.end)
+                            ? "start at once"
+                            : "start one after another, over " + seconds(last - first);
+    std::string caption = "the " + std::to_string(threads) + " threads " + start + "; at most " +
                           std::to_string(running) + " run (#) at a time on " +
                           counted(activity.cpus, "CPU");
     return caption +
