@@ -159,6 +159,14 @@ TEST(Timeline, JunctionShowsEachCarAsTheKernelSawItWithTheCarsBlockedCounted) {
     EXPECT_EQ(observed("junction", run).activity.lines.at(0).row, 0);
 }
 
+TEST(Timeline, ACountTheCallsWouldTellIsLeftOutWhereTheyCouldNotBeRead) {
+    auto seen = junction(State::waiting);
+    seen.run.view.calls_known = false; // a blocked car is `waiting`: in what, unknown
+    auto unknown = observed("junction", seen.run);
+    EXPECT_EQ(rows(tour::draw_timeline({&unknown.activity})).count("cars blocked on the road"), 0u)
+        << "not a row of zeros";
+}
+
 TEST(Timeline, NeverDrawsMoreThreadsRunningInAColumnThanTheProgramHadCpus) {
     // Ten threads runnable at once on two CPUs: the kernel ran two at a time.
     for (int cpus : {1, 2}) {

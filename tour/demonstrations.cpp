@@ -205,9 +205,15 @@ Activity observe(const Demonstration &demonstration, const procrun::Result &run)
     if (!activity.kernel_view)
         return activity;
 
-    for (const Count &count : demonstration.counters)
+    for (const Count &count : demonstration.counters) {
+        // Blocked, asleep, ... is told by the call a thread waits in: where the calls could not
+        // be read, such a count is unknown, and is left out rather than drawn as none.
+        bool told_by_the_call = count.state != State::running && count.state != State::ready;
+        if (told_by_the_call && !view.calls_known)
+            continue;
         activity.counters.push_back(
             {count.label, count_over_time(activity, count.state, count.counted)});
+    }
     activity.figures = figures(activity, missed, on_cpu, waiting);
     if (demonstration.what_to_see != nullptr)
         activity.watch = demonstration.what_to_see(activity);
