@@ -477,12 +477,14 @@ struct Sampler::Impl {
             view.threads[thread.index].gone_at = at;
     }
 
-    std::optional<std::uint64_t> clock_now(const Process &process) const {
+    // The process's clock in nanoseconds; false once the process is gone.
+    bool clock_now(const Process &process, std::uint64_t &ns) const {
         timespec now{};
         if (clock_gettime(process.clock, &now) != 0)
-            return std::nullopt;
-        return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
-               static_cast<std::uint64_t>(now.tv_nsec);
+            return false;
+        ns = static_cast<std::uint64_t>(now.tv_sec) * 1000000000u +
+             static_cast<std::uint64_t>(now.tv_nsec);
+        return true;
     }
 
     // Reads a process's threads, and what its ended threads used: its clock less its live
@@ -490,7 +492,8 @@ struct Sampler::Impl {
     // are taken between readings of the clock that agree, or as near to that as three tries come.
     bool read_process(Process &process, double at) {
         bool moving = false, someone_gone = false;
-        auto before = process.clocks != SIZE_MAX ? clock_now(process) : std::nullopt;
+        std::uint64_t before = 0, after = 0;
+        bool clocked = process.clocks != SIZE_MAX && clock_now(process, before);
         std::uint64_t live = 0;
         for (std::size_t i : process.threads) {
             Followed &thread = *followed[i];
@@ -499,12 +502,12 @@ struct Sampler::Impl {
             someone_gone = someone_gone || (thread.gone && !was_gone);
             live += thread.gone ? 0 : thread.run;
         }
-        if (!before)
+        if (!clocked)
             return moving;
-        std::optional<std::uint64_t> after;
+        bool still = true;
         for (int attempt = 0; attempt < 3; attempt++) {
-            after = clock_now(process);
-            if (!after || *after == *before)
+            still = clock_now(process, after);
+            if (!still || after == before)
                 break;
             // A tick or a switch came in between: the totals again, between two more readings.
             before = after;
@@ -518,11 +521,11 @@ struct Sampler::Impl {
                     live += thread.run;
             }
         }
-        if (!after) {
+        if (!still) {
             process.clocks = SIZE_MAX; // the process is gone
             return moving;
         }
-        std::uint64_t clock = (*before + *after) / 2;
+        std::uint64_t clock = before / 2 + after / 2 + (before % 2 + after % 2) / 2;
         std::uint64_t ended = clock > live ? clock - live : 0;
         auto &series = view.clocks[process.clocks].ended_ns;
         if (series.empty() || series.back().second != ended || someone_gone)
