@@ -16,7 +16,6 @@
 #include <functional>
 #include <iterator>
 #include <memory>
-#include <optional>
 #include <sched.h>
 #include <set>
 #include <sstream>
@@ -284,12 +283,7 @@ struct Sampler::Impl {
         processes.push_back(std::move(process));
     }
 
-    bool known(pid_t pid) const {
-        for (const Process &process : processes)
-            if (process.pid == pid)
-                return true;
-        return false;
-    }
+    bool known(pid_t pid) const { return process_index(pid) < processes.size(); }
 
     // Children listed in a children file of /proc.
     static void children_in(const std::string &path, std::set<pid_t> &into) {

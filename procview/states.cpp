@@ -245,11 +245,11 @@ std::vector<std::vector<Period>> states(const View &view) {
     // clock counted of its ended threads over that interval, beyond the totals last read. Those
     // that vanished together share it, each as far as it had room to have run.
     for (const ProcessClock &clock : view.clocks) {
-        std::vector<std::size_t> done;
+        std::vector<bool> done(threads);
         for (std::size_t i = 0; i < threads; i++) {
             const Thread &thread = view.threads[i];
             if (thread.pid != clock.pid || thread.samples.empty() || slots[i].empty() ||
-                !slots[i].back().vanished || std::find(done.begin(), done.end(), i) != done.end())
+                !slots[i].back().vanished || done[i])
                 continue;
             double from = thread.samples.back().at, to = thread.gone_at;
             std::vector<std::size_t> together;
@@ -264,16 +264,14 @@ std::vector<std::vector<Period>> states(const View &view) {
                     room += layouts[j].room_until(slots[j].size() - 1);
                 }
             }
-            double grew =
-                static_cast<double>(ended_by(clock, to) -
-                                    std::min(ended_by(clock, to), ended_by(clock, from))) /
-                1e9;
+            std::uint64_t ended_then = ended_by(clock, from), ended_now = ended_by(clock, to);
+            double grew = static_cast<double>(ended_now - std::min(ended_now, ended_then)) / 1e9;
             double after = std::min(std::max(grew - last_totals, 0.0), room);
             for (std::size_t j : together) {
                 double share =
                     room > 0 ? after * layouts[j].room_until(slots[j].size() - 1) / room : 0;
                 layouts[j].ran_at_the_end(share, slots[j].size() - 1);
-                done.push_back(j);
+                done[j] = true;
             }
         }
     }
