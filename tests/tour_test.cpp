@@ -550,9 +550,11 @@ TEST(Quiz, ThreadsAreComparedWithSerialOnlyWhenItRanFirst) {
                   serial_first ? 1 : 0);
         EXPECT_NE(starting(run, "Predictions: ").at(0).find(serial_first ? "of 4" : "of 2"),
                   std::string::npos);
-        // Judged by the kernel's view: how many of the threads were on a CPU at once.
-        EXPECT_TRUE(has_line(starting(run, ""), R"((right:|wrong: you said 2;) the kernel had at )"
-                                                R"(most [12] of them on a CPU at once: .*)"));
+        // Judged by the kernel's view: how many of the threads were on a CPU at once, where
+        // the readings tell.
+        EXPECT_TRUE(has_line(starting(run, ""),
+                             R"((right:|wrong: you said 2;) the kernel had at most [12] of them )"
+                             R"(on a CPU at once: .*|not judged: the readings show 1 to 2 .*)"));
     }
 }
 

@@ -520,6 +520,27 @@ TEST(KernelQuestions, TheMostThreadsRunningAtOnceAndWhatTheParentDidWhileItsChil
     EXPECT_NE(shown->because.find("up to 1 other was ready, waiting for one"), std::string::npos)
         << shown->because;
 
+    // Two threads that spin 0.3 ms together every 3 ms: the totals cannot tell that from taking
+    // turns, so the most at once is not judged, and not said to be 1.
+    auto brief = made_up({}, 0.03);
+    brief.view = made_up_view({{5, 5, {{0, State::blocked}}, 0.03}});
+    for (pid_t tid : {6, 7}) {
+        procview::Thread thread{5, tid, 0, {}, 0, 0};
+        for (std::size_t k = 0; k < brief.view.times.size(); k++) {
+            std::uint64_t ran = (k + 2) / 3 * 300000;
+            thread.samples.push_back(
+                {brief.view.times[k], k % 3 == 0 ? State::running : State::sleeping, ran, 0});
+        }
+        brief.view.threads.push_back(thread);
+    }
+    auto undecided = tour::find_demonstration("dartpi-threads")
+                         ->questions.at(2)
+                         .judge(observed("dartpi-threads", brief), nullptr);
+    ASSERT_TRUE(undecided.has_value());
+    EXPECT_EQ(tour::judgement("1", undecided),
+              "not judged: the readings show 1 to 2 of them on a CPU at once, not how many at "
+              "the most");
+
     const auto &parent_question = tour::find_demonstration("spawn-nowait")->questions.at(2);
     for (auto [parent, expected] :
          {std::pair{State::waiting_for_child, "a"}, {State::sleeping, "b"}, {State::ended, "c"}}) {

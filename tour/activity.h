@@ -25,6 +25,11 @@ struct Row {
     int process = 0;        // 0 for the program, then each process it forked, in order
     int thread = 0;         // 0 for a process's main thread, then each it created, in order
     std::vector<Phase> phases;
+    // What the readings prove of its time on a CPU, as laid out phases cannot: the stretches
+    // (from, to] they cannot rule out that it ran in, and what its totals counted it ran at each
+    // reading where they grew (the reading's index in Activity::readings, seconds).
+    std::vector<std::pair<double, double>> may_run{};
+    std::vector<std::pair<std::size_t, double>> counted{};
 };
 
 struct Printed {
@@ -45,6 +50,7 @@ struct Activity {
     std::vector<Printed> lines;
     std::vector<Counter> counters;
     int cpus = 1;
+    std::vector<double> readings; // the moments the kernel's view was read
     double end = 0;           // when the last process ended
     bool kernel_view = false; // rows and states from /proc; else the program's row and its lines
     std::string figures;      // one line of what the kernel counted (time on a CPU, waiting)
@@ -68,6 +74,17 @@ using RowFilter = bool (*)(const Row &row);
 std::vector<std::pair<double, int>> count_over_time(const Activity &activity, State state,
                                                     RowFilter counted);
 int most_at_once(const Activity &activity, State state, RowFilter counted);
+
+// How many rows (of those `counted`) were on a CPU at once at the most, as far as the readings
+// prove it: `least` at some moment, since their totals grew by more than fewer CPUs could have
+// run, and never more than `most`, since no more of them could have run at one moment.
+struct AtOnce {
+    int least = 0, most = 0;
+};
+AtOnce running_at_once(const Activity &activity, RowFilter counted);
+
+// Fills a row's may_run and counted from its thread's readings.
+void read_runs(Row &row, const procview::Thread &thread, const std::vector<double> &readings);
 
 // Rows of threads a program created (workers), not a process's main thread.
 bool workers(const Row &row);

@@ -88,9 +88,8 @@ std::string figures(const Activity &activity, int missed, double on_cpu, double 
         who += " in " + counted(processes.size(), "process", "processes");
     if (missed > 0)
         who += " (" + std::to_string(missed) + " of them ended before a reading saw it)";
-    return who + " on " + counted(activity.cpus, "CPU") + ": at most " +
-           std::to_string(most_at_once(activity, State::running, every_row)) +
-           " running at once; " + seconds(on_cpu) + " on a CPU, " + seconds(waiting) +
+ return who + " on " + counted(activity.cpus, "CPU") + ": at most " +
+           std::to_string(running_at_once(activity, every_row).most) + " running at once; " + seconds(on_cpu) + " on a CPU, " + seconds(waiting) +
            " waiting for one";
 }
 
@@ -108,6 +107,7 @@ Activity observe(const Demonstration &demonstration, const procrun::Result &run)
     activity.end = std::max({run.exited_at, run.closed_at, run.stopped_at, 0.0});
     const procview::View &view = run.view;
     activity.cpus = view.cpus;
+    activity.readings = view.times;
     activity.kernel_view = !view.threads.empty();
     auto name = [&](int process, int thread) {
         return demonstration.row_name != nullptr
@@ -164,6 +164,7 @@ Activity observe(const Demonstration &demonstration, const procrun::Result &run)
             row.phases.push_back({period.from, period.to, period.state});
             activity.end = std::max(activity.end, period.to);
         }
+        read_runs(row, *k.seen, view.times);
         activity.rows.push_back(std::move(row));
         if (!k.seen->samples.empty()) {
             on_cpu += static_cast<double>(k.seen->samples.back().run_ns) / 1e9;

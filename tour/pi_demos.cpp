@@ -66,7 +66,7 @@ std::string all_at_once(const Activity &activity) {
     auto threads = std::count_if(activity.rows.begin(), activity.rows.end(), workers);
     if (threads < 2)
         return "";
-    int running = most_at_once(activity, State::running, workers);
+    int running = running_at_once(activity, workers).most;
     int ready = most_at_once(activity, State::ready, workers);
     // At once: all seen starting within a few milliseconds, or a tenth of the run.
     double first = activity.end, last = 0;
@@ -139,9 +139,14 @@ const Question most_running{
         const Activity &seen = now.activity;
         if (!seen.kernel_view || std::none_of(seen.rows.begin(), seen.rows.end(), workers))
             return std::nullopt;
-        int running = most_at_once(seen, State::running, workers);
+        AtOnce running = running_at_once(seen, workers);
+        std::string n = std::to_string(running.most);
+        // Readings are moments apart: the totals may tell only that some ran together, and
+        // then how many at the most is not known.
+        if (running.least < running.most)
+            return Shown{"", "the readings show " + std::to_string(running.least) + " to " + n +
+                                 " of them on a CPU at once, not how many at the most"};
         int ready = most_at_once(seen, State::ready, workers);
-        std::string n = std::to_string(running);
         std::string waited = ready > 0
                                  ? ", and up to " + counted(ready, "other was", "others were") +
                                        " ready, waiting for one"

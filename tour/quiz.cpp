@@ -100,6 +100,8 @@ std::string accepted(const Question &question) {
 std::string judgement(const std::optional<std::string> &answer, const std::optional<Shown> &shown) {
     if (!shown)
         return "not judged: this run did not show it";
+    if (shown->answer.empty())
+        return "not judged: " + shown->because;
     if (!answer)
         return "not answered: " + shown->because;
     if (*answer == shown->answer)
@@ -175,7 +177,7 @@ std::optional<Shown> over_runs(const Question &question, const Showings &runs) {
     std::optional<Shown> first;
     bool differ = false;
     for (const auto &shown : runs) {
-        if (!shown)
+        if (!shown || shown->answer.empty())
             continue;
         if (!first)
             first = shown;
@@ -189,22 +191,21 @@ std::optional<Shown> over_runs(const Question &question, const Showings &runs) {
 
 Verdict judge_runs(const Question &question, const std::optional<std::string> &answer,
                    const Showings &runs) {
-    std::optional<Shown> together = over_runs(question, runs);
-    if (runs.size() == 1 || !together) {
-        std::optional<Shown> shown = runs.size() == 1 ? runs[0] : std::nullopt;
-        if (!together && runs.size() > 1)
-            return {"not judged: none of the " + counted(runs.size(), "run") + " showed it", false,
-                    false};
-        if (!together)
-            return {judgement(answer, std::nullopt), false, false};
-        return {judgement(answer, shown), true, answer && *answer == shown->answer};
+    if (runs.size() == 1) {
+        const std::optional<Shown> &shown = runs[0];
+        bool judged = shown && !shown->answer.empty();
+        return {judgement(answer, shown), judged, judged && answer && *answer == shown->answer};
     }
+    std::optional<Shown> together = over_runs(question, runs);
+    if (!together)
+        return {"not judged: none of the " + counted(runs.size(), "run") + " showed it", false,
+                false};
     std::string why = tally(question, runs) + "; the first run: " + together->because;
     if (!answer)
         return {"not answered: " + why, true, false};
     std::size_t shown = 0, right = 0;
     for (const auto &run : runs) {
-        shown += run.has_value();
+        shown += run && !run->answer.empty();
         right += run && run->answer == *answer;
     }
     if (question.varies != 0) // an answer about every run: right in all of them, or in none

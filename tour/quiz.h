@@ -23,7 +23,8 @@ enum class Kind {
 };
 
 // What a run showed: the answer it gives, in the form an answer takes ("2", "b", "y"), and what
-// it showed, with why, in a few words.
+// it showed, with why, in a few words. No answer: the run showed something, but not enough to
+// judge by, and `because` says what.
 struct Shown {
     std::string answer;
     std::string because;

@@ -199,9 +199,13 @@ std::string agents_race(const Activity &activity) {
     if (!activity.kernel_view ||
         std::count_if(activity.rows.begin(), activity.rows.end(), workers) < 2)
         return "";
-    if (most_at_once(activity, State::running, workers) >= 2)
+    AtOnce running = running_at_once(activity, workers);
+    if (running.least >= 2)
         return "both agents run (#) at the same time, each writing back a stock the other has "
                "already changed";
+    if (running.most >= 2)
+        return "the agents run (#) close together: whether at the same moment or by turns, the "
+               "readings cannot tell";
     return "the agents take turns on the CPU (# and +): one is stopped between its read and its "
            "write, and the other sells meanwhile";
 }
