@@ -79,6 +79,7 @@ struct View {
     std::vector<double> times;        // every moment a sample was taken
     int cpus = 1;                     // the CPUs the program may run on
     bool calls_known = true;          // the call a blocked thread waits in could be read
+    bool all_followed = true;         // no thread was left unfollowed, there being too many
     std::string unreadable;           // what could not be read, for a reader; "" when nothing
 };
 

@@ -213,6 +213,7 @@ struct Sampler::Impl {
 
     void follow(pid_t pid, pid_t tid) {
         if (followed.size() == kMostThreads) {
+            view.all_followed = false;
             // Told after "could not read": what it could not read.
             note("the threads beyond the first " + std::to_string(kMostThreads) +
                  " (only those are followed)");

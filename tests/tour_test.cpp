@@ -665,6 +665,16 @@ TEST(Tour, FailedRunsAreCountedApartAndJudgeNothing) {
     EXPECT_TRUE(has_line(alone.texts(), "Predictions: 0 of 0 right, 0 not answered, 1 not judged"));
 }
 
+TEST(ChangedPrograms, WhatTheReadingsMissedMakesTheirCountTheLeastThereWere) {
+    StandIns changed("tour-short-children");
+    // Forty children that each end in a moment: some end between two readings, unseen, but the
+    // program's own usage, reaped, counts them all.
+    changed.script("spawn-count", "for i in $(seq 40); do /bin/true; done");
+    auto run = procrun::run(changed.tour_of({"spawn-count"}, Output::pipe));
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_TRUE(has_line(run.texts(), R"(  at least \d+ processes.* on \d+ CPUs?: .*)"));
+}
+
 TEST(Tour, ATraceThatCannotBeWrittenStopsTheTourBeforeItStarts) {
     auto run = procrun::run(tour({"--trace", "/nonexistent/trace.json", "junction"}));
     EXPECT_EQ(run.exit_code, 1);

@@ -83,7 +83,7 @@ std::string all_at_once(const Activity &activity) {
                           std::to_string(running) + " run (#) at a time on " +
                           counted(activity.cpus, "CPU");
     return caption +
-           (ready > 0 ? ", while up to " + std::to_string(ready) + " are ready (+), waiting for one"
+           (ready > 0 ? ", while up to " + std::to_string(ready) + " are ready, waiting for one"
                       : ", and none ever waits for one");
 }
 
