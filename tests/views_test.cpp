@@ -207,6 +207,17 @@ TEST(Timeline, ThreadsAreSaidToStartAtOnceOnlyWhenTheyWereSeenStartingTogether) 
         auto seen = observed("dartpi-threads", run);
         EXPECT_NE(seen.activity.watch.find(says), std::string::npos) << seen.activity.watch;
     }
+    // A thread ready a millisecond, too brief for any column to show it: no mark is named.
+    auto run = made_up({}, 1);
+    run.view = made_up_view({{7, 7, {{0, State::blocked}}, 1},
+                             {7, 8, {{0, State::running}}, 1},
+                             {7, 9, {{0, State::ready}, {0.002, State::sleeping}}, 1}});
+    auto seen = observed("dartpi-threads", run);
+    auto drawn = tour::draw_timeline({&seen.activity});
+    EXPECT_EQ(rows(drawn).at("side 2000").find('+'), std::string::npos) << drawn;
+    EXPECT_NE(seen.activity.watch.find(", while one at a time is ready, waiting for one"),
+              std::string::npos)
+        << seen.activity.watch;
 }
 
 TEST(Timeline, AThreadOrAProcessThatEndedBetweenTwoReadingsKeepsItsPlace) {

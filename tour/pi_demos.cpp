@@ -82,9 +82,12 @@ std::string all_at_once(const Activity &activity) {
     std::string caption = "the " + std::to_string(threads) + " threads " + start + "; at most " +
                           std::to_string(running) + " run (#) at a time on " +
                           counted(activity.cpus, "CPU");
-    return caption +
-           (ready > 0 ? ", while up to " + std::to_string(ready) + " are ready, waiting for one"
-                      : ", and none ever waits for one");
+    // No mark for the ready: a moment's wait is counted here, but no column may show it.
+    if (ready == 0)
+        return caption + ", and none ever waits for one";
+    return caption + (ready == 1 ? ", while one at a time is ready"
+                                 : ", while up to " + std::to_string(ready) + " are ready") +
+           ", waiting for one";
 }
 
 const Question in_order_of_size{
