@@ -44,6 +44,7 @@ class Fd {
     explicit Fd(int fd) : fd_(fd) {}
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
+    Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     ~Fd() { reset(); }
     int get() const { return fd_; }
     void reset(int fd = -1) {
@@ -253,6 +254,37 @@ struct GroupEnder {
         }
     }
 };
+
+// Ends the processes the readings find still running as a run is cut short, wherever they are
+// (outside the process group or the session too), and reaps those re-parented to us. A pidfd
+// opened while the readings, through files opened long before, still find that process alive
+// names it, never another given its id since. How many were ended, the program aside.
+int end_the_rest(procview::Sampler &sampler, pid_t program) {
+    sampler.sample();
+    std::vector<std::pair<pid_t, Fd>> left;
+    for (pid_t id : sampler.living().value_or(std::vector<pid_t>{}))
+        left.emplace_back(id, Fd(static_cast<int>(syscall(SYS_pidfd_open, id, 0))));
+    if (left.empty())
+        return 0;
+    sampler.sample();
+    std::vector<pid_t> still = sampler.living().value_or(std::vector<pid_t>{});
+    int ended = 0;
+    for (auto &[id, fd] : left) {
+        if (fd.get() < 0 || std::find(still.begin(), still.end(), id) == still.end())
+            continue;
+        if (syscall(SYS_pidfd_send_signal, fd.get(), SIGKILL, nullptr, 0) == 0)
+            ended += id != program;
+        pollfd dead{fd.get(), POLLIN, 0};
+        while (poll(&dead, 1, 1000) < 0 && errno == EINTR) {
+        }
+    }
+    // Once all have ended, the orphans among them are ours; the program is reaped as it is.
+    for (auto &[id, fd] : left)
+        if (id != program)
+            waitpid(id, nullptr, WNOHANG);
+    sampler.sample(); // seen ended
+    return ended;
+}
 
 } // namespace
 
@@ -465,7 +497,17 @@ Result run(const Options &options) {
         }
     };
 
-    while (out.open() || err.open() || !exited) {
+    // Ended as the kernel tells it, not as the output closes: a child may close its output and
+    // live on.
+    auto all_ended = [&] {
+        if (!exited || !sampler)
+            return exited;
+        auto living = sampler->living();
+        if (living && living->empty() && result.ended_at < 0)
+            result.ended_at = now;
+        return !living || living->empty();
+    };
+    while (out.open() || err.open() || !all_ended()) {
         now = seconds_since(start);
         sample_if_due(false);
         if (options.cancel != nullptr && *options.cancel != 0) {
@@ -519,8 +561,10 @@ Result run(const Options &options) {
     now = seconds_since(start);
     out.flush(heard); // a last line without its newline, cut short by a timeout or cancel
     kept.finish();
-    if (sampler)
+    if (sampler) {
+        result.left_running = end_the_rest(*sampler, pid);
         result.view = sampler->take();
+    }
     return result;
 }
 

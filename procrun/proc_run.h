@@ -71,6 +71,10 @@ struct Result {
     double exited_at = -1;          // seconds from start until the program itself ended
     double closed_at = -1;          // seconds until its standard output was closed by everyone
     double stopped_at = -1;         // seconds until a timeout or cancel cut the run short
+    // Seconds until every process the readings found had ended, as the kernel told it (reaped,
+    // or a zombie): -1 when the run was not sampled, or nothing could be followed.
+    double ended_at = -1;
+    int left_running = 0; // processes found still running when the run was cut short, ended then
     double cpu_seconds = 0;         // user + system time of the program and the children it reaped
     long max_rss_kb = 0;            // the largest resident set of the program or a child it reaped
     std::size_t lines_not_kept = 0; // lines between the kept halves (Options::keep_lines)
@@ -82,7 +86,10 @@ struct Result {
 };
 
 // Runs the program to its end, and on until every process it left behind has closed its
-// standard output: a child that outlives its parent still gets heard.
+// standard output: a child that outlives its parent still gets heard. When sampled, on until
+// every process the readings found has ended too, wherever it went (a child that closed its
+// output, or left the process group or the session), and what is left when the run is cut
+// short is ended then.
 // Throws std::runtime_error when the program cannot be started at all, or the run cannot be
 // followed; either way nothing it started is left running and no descriptor is left open.
 Result run(const Options &options);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -109,6 +110,10 @@ class Sampler {
     // every thread was found asleep or blocked where the reading before left it, and no thread
     // or process was started.
     bool sample();
+    // The processes found that had not ended at the last reading: neither gone nor a zombie
+    // (one whose threads were not followed counts as living). nullopt when no thread could be
+    // followed at all, and so nothing can be told.
+    std::optional<std::vector<pid_t>> living() const;
     // What was seen; no more is sampled after.
     View take();
 

@@ -299,7 +299,10 @@ struct Sampler::Impl {
         for (std::size_t round = 0; round < 8; round++) {
             for (Process &process : processes)
                 process.gone = process.gone || !find_threads(process);
-            std::set<pid_t> children;
+            // A child of a thread followed is the program's, even once it has left the session;
+            // an orphan re-parented to us is the program's only in its session, as another run
+            // of ours may have left it.
+            std::set<pid_t> children, orphans;
             for (const auto &thread : followed) {
                 const Thread &seen = view.threads[thread->index];
                 if (!thread->gone)
@@ -309,12 +312,15 @@ struct Sampler::Impl {
             if (DIR *tasks = opendir(self.c_str())) {
                 while (dirent *entry = readdir(tasks))
                     if (entry->d_name[0] != '.')
-                        children_in(self + "/" + entry->d_name + "/children", children);
+                        children_in(self + "/" + entry->d_name + "/children", orphans);
                 closedir(tasks);
             }
+            for (pid_t pid : orphans)
+                if (session_of(pid) == session)
+                    children.insert(pid);
             bool more = false;
             for (pid_t pid : children) {
-                if (!known(pid) && session_of(pid) == session) {
+                if (!known(pid)) {
                     add_process(pid);
                     more = true;
                 }
@@ -582,6 +588,22 @@ Sampler::~Sampler() = default;
 
 bool Sampler::sample() {
     return impl_->sample();
+}
+
+std::optional<std::vector<pid_t>> Sampler::living() const {
+    if (impl_->followed.empty())
+        return std::nullopt;
+    std::vector<pid_t> found;
+    for (const Impl::Process &process : impl_->processes) {
+        bool ended = !process.threads.empty();
+        for (std::size_t i : process.threads) {
+            const Impl::Followed &thread = *impl_->followed[i];
+            ended = ended && (thread.gone || thread.state == State::ended);
+        }
+        if (!ended && !process.gone)
+            found.push_back(process.pid);
+    }
+    return found;
 }
 
 View Sampler::take() {

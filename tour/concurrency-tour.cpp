@@ -337,9 +337,12 @@ Shown show(Tour &tour, const Demonstration &demo) {
     } else {
         line(run.exited_at, paint(failed.empty() ? "2" : "31", tour::ending(run)));
     }
-    // Standard output closes when the last process holding it has ended.
-    if (demo.note_at_close != nullptr && run.closed_at >= 0)
-        note(run.closed_at, demo.note_at_close);
+    if (run.left_running > 0)
+        note(run.stopped_at, "the tour ended " +
+                                 tour::counted(run.left_running, "process", "processes") +
+                                 " the program left running");
+    if (demo.note_at_close != nullptr && tour::all_ended_at(run) >= 0)
+        note(tour::all_ended_at(run), demo.note_at_close);
     if (!failed.empty())
         fprintf(stderr, "concurrency-tour: %s: %s\n", demo.name, failed.c_str());
 

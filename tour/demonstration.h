@@ -95,6 +95,10 @@ std::string ending(const procrun::Result &run);
 // exited non-zero), as ending() says it, or "" when it ended as it should.
 std::string failure(const procrun::Result &run, int signal_sent);
 
+// When the last of the program's processes had ended: as the kernel told it, or, where the
+// readings could not tell, when the last of them closed its standard output. -1: not known.
+double all_ended_at(const procrun::Result &run);
+
 // The demonstrations of each subsystem, in order.
 std::vector<Demonstration> pi_demonstrations();
 std::vector<Demonstration> sync_demonstrations();

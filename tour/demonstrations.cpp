@@ -112,7 +112,7 @@ Activity observe(const Demonstration &demonstration, const procrun::Result &run)
     Activity activity;
     activity.program = demonstration.name;
     activity.pid = run.pid;
-    activity.end = std::max({run.exited_at, run.closed_at, run.stopped_at, 0.0});
+    activity.end = std::max({run.exited_at, run.closed_at, run.ended_at, run.stopped_at, 0.0});
     const procview::View &view = run.view;
     activity.cpus = view.cpus;
     activity.readings = view.times;
@@ -283,6 +283,10 @@ std::string ending(const procrun::Result &run) {
         return "ended by signal " + (name != nullptr ? name : std::to_string(run.term_signal));
     }
     return "exit status " + std::to_string(run.exit_code);
+}
+
+double all_ended_at(const procrun::Result &run) {
+    return run.ended_at >= 0 ? run.ended_at : run.closed_at;
 }
 
 std::string failure(const procrun::Result &run, int signal_sent) {

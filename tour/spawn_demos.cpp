@@ -203,12 +203,13 @@ const Question returns_first{
     "",
     [](const Observed &now, const Observed *) -> std::optional<Shown> {
         const procrun::Result &run = now.run;
-        if (run.exited_at < 0 || run.closed_at < 0)
+        double child_ended = all_ended_at(run);
+        if (run.exited_at < 0 || child_ended < 0)
             return std::nullopt;
         std::string when = "the program returned at " + seconds(run.exited_at) +
-                           " and its child ended at " + seconds(run.closed_at);
-        // Within a few milliseconds the two are one moment: the child's end closes the output.
-        if (run.exited_at < run.closed_at - 0.05)
+                           " and its child ended at " + seconds(child_ended);
+        // Within a few milliseconds the two are one moment.
+        if (run.exited_at < child_ended - 0.05)
             return Shown{"y", when + ": the parent does not wait for its child"};
         return Shown{"n", when + ": the parent was there until its child had ended"};
     },
