@@ -64,19 +64,19 @@ struct Options {
 
 struct Result {
     std::vector<Line> lines;
-    std::string err;                // everything written to standard error
-    pid_t pid = -1;                 // the program's process id, also its process group id
-    int exit_code = -1;             // when it exited
-    int term_signal = 0;            // when a signal ended it
-    double exited_at = -1;          // seconds from start until the program itself ended
-    double closed_at = -1;          // seconds until its standard output was closed by everyone
-    double stopped_at = -1;         // seconds until a timeout or cancel cut the run short
+    std::string err;        // everything written to standard error
+    pid_t pid = -1;         // the program's process id, also its process group id
+    int exit_code = -1;     // when it exited
+    int term_signal = 0;    // when a signal ended it
+    double exited_at = -1;  // seconds from start until the program itself ended
+    double closed_at = -1;  // seconds until its standard output was closed by everyone
+    double stopped_at = -1; // seconds until a timeout or cancel cut the run short
     // Seconds until every process the readings found had ended, as the kernel told it (reaped,
     // or a zombie): -1 when the run was not sampled, or nothing could be followed.
     double ended_at = -1;
-    int left_running = 0; // processes found still running when the run was cut short, ended then
-    double cpu_seconds = 0;         // user + system time of the program and the children it reaped
-    long max_rss_kb = 0;            // the largest resident set of the program or a child it reaped
+    int left_running = 0;   // processes found still running when the run was cut short, ended then
+    double cpu_seconds = 0; // user + system time of the program and the children it reaped
+    long max_rss_kb = 0;    // the largest resident set of the program or a child it reaped
     std::size_t lines_not_kept = 0; // lines between the kept halves (Options::keep_lines)
     procview::View view;            // what the kernel saw, when it was sampled
     bool timed_out = false;

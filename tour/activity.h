@@ -51,7 +51,7 @@ struct Activity {
     std::vector<Counter> counters;
     int cpus = 1;
     std::vector<double> readings; // the moments the kernel's view was read
-    double end = 0;           // when the last process ended
+    double end = 0;               // when the last process ended
     bool kernel_view = false; // rows and states from /proc; else the program's row and its lines
     std::string figures;      // one line of what the kernel counted (time on a CPU, waiting)
     std::string watch;        // what to see: only what this run showed

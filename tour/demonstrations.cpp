@@ -96,9 +96,9 @@ std::string figures(const Activity &activity, int missed, bool more, double on_c
         who = "at least " + who;
     if (missed > 0)
         who += " (" + std::to_string(missed) + " of them ended before a reading saw it)";
- return who + " on " + counted(activity.cpus, "CPU") + ": at most " +
-           std::to_string(running_at_once(activity, every_row).most) + " running at once; " + seconds(on_cpu) + " on a CPU, " + seconds(waiting) +
-           " waiting for one";
+    return who + " on " + counted(activity.cpus, "CPU") + ": at most " +
+           std::to_string(running_at_once(activity, every_row).most) + " running at once; " +
+           seconds(on_cpu) + " on a CPU, " + seconds(waiting) + " waiting for one";
 }
 
 } // namespace

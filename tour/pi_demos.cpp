@@ -85,8 +85,9 @@ std::string all_at_once(const Activity &activity) {
     // No mark for the ready: a moment's wait is counted here, but no column may show it.
     if (ready == 0)
         return caption + ", and none ever waits for one";
-    return caption + (ready == 1 ? ", while one at a time is ready"
-                                 : ", while up to " + std::to_string(ready) + " are ready") +
+    return caption +
+           (ready == 1 ? ", while one at a time is ready"
+                       : ", while up to " + std::to_string(ready) + " are ready") +
            ", waiting for one";
 }
 
