@@ -106,7 +106,8 @@ TEST(Tour, ShowsEachProgramWithTimedLinesHowItEndedAndWhatTheKernelSawOfTheCars)
     EXPECT_TRUE(has_line(lines, R"(\s+\+[01]\.\d\ds  The left ticket is 0)"));
     EXPECT_TRUE(has_line(lines, stamp + R"(\(\d+\) I am AT the fork)"));
     EXPECT_TRUE(has_line(lines, R"(\s+\+[67]\.\d\ds  exit status 0)")) << "junction's end";
-    EXPECT_TRUE(has_line(lines, stamp + R"(\[both processes are in pause\(\): sending SIGINT.*)"));
+    EXPECT_TRUE(
+        has_line(lines, stamp + R"(\[both processes have said "After fork": sending SIGINT.*)"));
     EXPECT_TRUE(has_line(lines, stamp + "ended by signal INT"));
     EXPECT_TRUE(has_line(lines, stamp + R"(\[both processes have ended\])"));
 

@@ -405,12 +405,14 @@ TEST_P(Judgement, ComesFromWhatTheRunPrinted) {
     EXPECT_EQ(tour::judgement("-42", shown), "wrong: you said -42; " + shown->because);
 }
 
-// Three permits: three cars AT at once, one of them PASSED only after the third arrived.
+// Three permits: three cars AT at once, one of them PASSED only after the third arrived; the
+// fourth queues.
 std::vector<procrun::Line> three_permits() {
-    return {{"(1) I am AT the fork", 1},         {"(2) I am AT the fork", 1},
-            {"(1) I have PASSED the fork", 1.5}, {"(3) I am AT the fork", 1.6},
-            {"(4) I am AT the fork", 1.7},       {"(2) I have PASSED the fork", 2},
-            {"(3) I have PASSED the fork", 2.6}, {"(4) I have PASSED the fork", 2.7}};
+    return {{"(1) I INTEND to pass the fork", 0}, {"(4) I INTEND to pass the fork", 0},
+            {"(1) I am AT the fork", 1},          {"(2) I am AT the fork", 1},
+            {"(1) I have PASSED the fork", 1.5},  {"(3) I am AT the fork", 1.6},
+            {"(4) I am AT the fork", 1.7},        {"(2) I have PASSED the fork", 2},
+            {"(3) I have PASSED the fork", 2.6},  {"(4) I have PASSED the fork", 2.7}};
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -426,6 +428,17 @@ INSTANTIATE_TEST_SUITE_P(
                3,
                "1",
                "1 car was AT"},
+        // Every car at once: none queues.
+        Judged{"junction",
+               0,
+               {{"(1) I INTEND to pass the fork", 0},
+                {"(2) I INTEND to pass the fork", 0},
+                {"(1) I am AT the fork", 1},
+                {"(2) I am AT the fork", 1}},
+               2,
+               2,
+               "2",
+               "at once, and no car had to wait for the road"},
         // Numbers past any type: judged as the numbers they are.
         Judged{"boxoffice-sem",
                0,
@@ -433,7 +446,26 @@ INSTANTIATE_TEST_SUITE_P(
                1,
                1,
                "99999999999999999999",
-               "the stock and the sales disagree"},
+               ": not the 2 tickets the program starts with"},
+        // Three sales from a stock of 3: nothing lost, and not said to be.
+        Judged{"boxoffice-sem",
+               0,
+               {{"One ticket sold", 0},
+                {"One ticket sold", 0},
+                {"One ticket sold", 0},
+                {"The left ticket is 0", 1}},
+               1,
+               1,
+               "0",
+               "together 3, not the 2 tickets the program starts with, so a sale was lost or the "
+               "program was changed"},
+        Judged{"boxoffice-race",
+               0,
+               {{"The left ticket is -3", 1}},
+               1,
+               1,
+               "n",
+               "-3 left: more were sold than the stock held"},
         Judged{"spawn-count", 0, {{"hello(-000)", 0}}, 0, 0, "0", "hello(0)"},
         // Without the lock: both agents read 2, and one sale is lost.
         Judged{"boxoffice-mutex",
@@ -442,7 +474,7 @@ INSTANTIATE_TEST_SUITE_P(
                1,
                1,
                "1",
-               "the stock and the sales disagree"},
+               "together 3, not the 2 tickets"},
         Judged{"spawn-pause", 0, {{"After fork Process id:5", 0}}, 0, 0, "1", "1 \"After fork\""},
         Judged{"spawn-count",
                0,

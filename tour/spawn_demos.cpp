@@ -250,8 +250,8 @@ std::vector<Demonstration> spawn_demonstrations() {
          .questions = {after_fork_lines},
          .interrupt = {.after = "After fork",
                        .count = 2,
-                       .note = "both processes are in pause(): sending SIGINT to the process "
-                               "group, as Ctrl-C would"},
+                       .note = "both processes have said \"After fork\": sending SIGINT to "
+                               "the process group, as Ctrl-C would"},
          .note_at_close = "both processes have ended",
          .row_name = processes,
          .printer = process_of,

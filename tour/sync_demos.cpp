@@ -33,6 +33,22 @@ int most_at_the_fork(const procrun::Result &run) {
     return most;
 }
 
+// The cars whose AT line came over half a second after the second they wait of their own.
+int queued_cars(const procrun::Result &run) {
+    std::map<std::string, double> intended;
+    int queued = 0;
+    for (const procrun::Line &line : run.lines) {
+        std::smatch m;
+        if (!read_as(line.text, m, car_line))
+            continue;
+        if (m[2] == "INTEND to pass")
+            intended.emplace(m[1], line.at);
+        else if (m[2] == "am AT" && intended.count(m[1]) != 0 && line.at > intended[m[1]] + 1.5)
+            queued++;
+    }
+    return queued;
+}
+
 std::string cars(int process, int thread) {
     return thread_row(process, thread, "car " + std::to_string(thread));
 }
@@ -133,9 +149,13 @@ const Question cars_at_once{
         if (most == 0)
             return std::nullopt;
         std::string n = std::to_string(most);
-        return Shown{n, "at most " + n + (most == 1 ? " car was" : " cars were") +
-                            " AT the fork at once: the road has " + n +
-                            (most == 1 ? " permit" : " permits") + ", the others queue"};
+        std::string said =
+            "at most " + n + (most == 1 ? " car was" : " cars were") + " AT the fork at once";
+        // Queued: AT well after the second a car waits of its own (as its lines tell).
+        if (queued_cars(now.run) == 0)
+            return Shown{n, said + ", and no car had to wait for the road"};
+        return Shown{n, said + ": the road has " + n + (most == 1 ? " permit" : " permits") +
+                            ", the others queue"};
     },
     false,
     "Cars AT the fork at once, at most"};
@@ -154,14 +174,19 @@ const Question tickets_left{
                                   [](const auto &line) { return line.text == "One ticket sold"; });
         std::string left = whole_number(m[1]);
         std::string sales = counted(sold, "sale");
-        // The stock starts at 2: sales and stock agree only if no sale was lost.
+        // The program starts with 2 tickets, which its lines do not say: left and sold
+        // together tell that only as far as they add up to 2.
         auto stock = whole_value(left);
-        bool whole = stock && *stock + sold == 2;
-        return Shown{left, "the last line says " + left + " left, after " + sales +
-                               (whole ? ": each agent read, sold and wrote back the stock "
-                                        "while holding the lock"
-                                      : ": the stock and the sales disagree, so an agent "
-                                        "worked on a stock the other was changing")};
+        std::string told = "the last line says " + left + " left, after " + sales;
+        if (stock && *stock + sold == 2)
+            return Shown{left, told + ": each agent read, sold and wrote back the stock while "
+                                      "holding the lock"};
+        // Both fit in far less than a long long: their sum does too.
+        bool small = stock && std::llabs(*stock) < (1LL << 60);
+        std::string together = small ? ": together " + std::to_string(*stock + sold) + ", " : ": ";
+        return Shown{left, told + together +
+                               "not the 2 tickets the program starts with, so a sale was "
+                               "lost or the program was changed"};
     },
     false,
     "The left ticket is"};
@@ -177,11 +202,30 @@ const Question any_left{
         if (now.run.lines.empty() || !read_as(now.run.lines.back().text, m, last))
             return std::nullopt;
         std::string left = whole_number(m[1]);
-        if (left == "0" || left.front() == '-') {
+        if (left.front() == '-')
             return Shown{"n",
                          "the last line says " + left +
-                             " left: this time no sale was written over, the agents' sales did "
-                             "not overlap",
+                             " left: more were sold than the stock "
+                             "held",
+                         left};
+        if (left == "0") {
+            // No sale was written over only if the agents sold the 2000 the program starts
+            // with, as their lines say.
+            static const std::regex agent_sold(R"(One agent sold (\d+) tickets)");
+            constexpr long long kMany = 1LL << 60;
+            long long sold = 0;
+            for (const procrun::Line &line : now.run.lines) {
+                std::smatch sale;
+                if (read_as(line.text, sale, agent_sold)) // a count past any type: "many"
+                    sold = std::min(sold + std::min(whole_value(sale[1]).value_or(kMany), kMany),
+                                    kMany);
+            }
+            return Shown{"n",
+                         "the last line says 0 left" +
+                             (sold == 2000 ? std::string(": this time no sale was written over, "
+                                                         "the agents' sales did not overlap")
+                              : sold > 0   ? ", after " + std::to_string(sold) + " sales"
+                                           : std::string()),
                          left};
         }
         return Shown{"y",
