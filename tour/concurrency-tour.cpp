@@ -337,10 +337,10 @@ Shown show(Tour &tour, const Demonstration &demo) {
     } else {
         line(run.exited_at, paint(failed.empty() ? "2" : "31", tour::ending(run)));
     }
-    if (run.left_running > 0)
-        note(run.stopped_at, "the tour ended " +
-                                 tour::counted(run.left_running, "process", "processes") +
-                                 " the program left running");
+    if (run.left_running > 0) {
+        std::string left = tour::counted(run.left_running, "process", "processes");
+        note(run.stopped_at, "the tour ended " + left + " the program left running");
+    }
     if (demo.note_at_close != nullptr && tour::all_ended_at(run) >= 0)
         note(tour::all_ended_at(run), demo.note_at_close);
     if (!failed.empty())

@@ -202,12 +202,11 @@ const Question any_left{
         if (now.run.lines.empty() || !read_as(now.run.lines.back().text, m, last))
             return std::nullopt;
         std::string left = whole_number(m[1]);
-        if (left.front() == '-')
+        if (left.front() == '-') {
             return Shown{"n",
-                         "the last line says " + left +
-                             " left: more were sold than the stock "
-                             "held",
+                         "the last line says " + left + " left: more were sold than the stock held",
                          left};
+        }
         if (left == "0") {
             // No sale was written over only if the agents sold the 2000 the program starts
             // with, as their lines say.
