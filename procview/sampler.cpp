@@ -492,6 +492,12 @@ struct Sampler::Impl {
     // threads' totals. The clock and the totals move together at a tick or a switch, so the two
     // are taken between readings of the clock that agree, or as near to that as three tries come.
     bool read_process(Process &process, double at) {
+        if (process.threads.empty()) {
+            // None of its threads followed: it lives as long as its entry in /proc.
+            std::string there = sources.proc + "/" + std::to_string(process.pid);
+            process.gone = process.gone || access(there.c_str(), F_OK) != 0;
+            return false;
+        }
         bool moving = false, someone_gone = false;
         std::uint64_t before = 0, after = 0;
         bool clocked = process.clocks != SIZE_MAX && clock_now(process, before);
