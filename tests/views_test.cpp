@@ -564,7 +564,7 @@ TEST(KernelQuestions, TheMostThreadsRunningAtOnceAndWhatTheParentDidWhileItsChil
         << shown->because;
 
     // Two threads that spin 0.3 ms together every 3 ms: the totals cannot tell that from taking
-    // turns, so the most at once is not judged, and not said to be 1.
+    // turns, so the most at once is not judged, and not said to be 1 (nor 2).
     auto brief = made_up({}, 0.03);
     brief.view = made_up_view({{5, 5, {{0, State::blocked}}, 0.03}});
     for (pid_t tid : {6, 7}) {
@@ -576,6 +576,10 @@ TEST(KernelQuestions, TheMostThreadsRunningAtOnceAndWhatTheParentDidWhileItsChil
         }
         brief.view.threads.push_back(thread);
     }
+    // A third, found late: its first reading counts 50 ms from before anyone saw it.
+    procview::Thread late{5, 8, brief.view.times[20], {}, 0, 0};
+    late.samples.push_back({brief.view.times[21], State::sleeping, 50000000, 0});
+    brief.view.threads.push_back(late);
     auto undecided = tour::find_demonstration("dartpi-threads")
                          ->questions.at(2)
                          .judge(observed("dartpi-threads", brief), nullptr);

@@ -68,6 +68,9 @@ namespace {
 // 10 ms where ticks are slowest. So what a reading counted may have run as long before the
 // reading ahead of it.
 constexpr double kTickAtMost = 0.010;
+// A reading reads one thread after another before it is stamped: a thread may have been read
+// this long before the stamp.
+constexpr double kReadingTakes = 0.0005;
 
 } // namespace
 
@@ -93,11 +96,18 @@ void read_runs(Row &row, const procview::Thread &thread, const std::vector<doubl
         std::uint64_t before = last != nullptr ? last->run_ns : 0;
         std::uint64_t ran = sample.run_ns > before ? sample.run_ns - before : 0;
         bool moved = ran > 0 || sample.switches != (last != nullptr ? last->switches : 0);
+        // A thread runs no longer than since the reading before the first that saw it, unless
+        // it was found late, started who knows when: then what that reading counted proves
+        // nothing of the moments it ran.
+        bool late = last == nullptr && static_cast<double>(ran) / 1e9 > sample.at - thread.since;
         if (last != nullptr && last->state == State::running)
             may_run(last->at, sample.at); // runnable since, on a CPU or waiting for one
         else if (moved || sample.state == State::running)
-            may_run(last != nullptr ? reading_before(sample.at) : thread.since, sample.at);
-        if (ran > 0)
+            may_run(last != nullptr ? reading_before(sample.at)
+                    : late          ? 0
+                                    : thread.since,
+                    sample.at);
+        if (ran > 0 && !late)
             row.counted.emplace_back(index_of(sample.at), static_cast<double>(ran) / 1e9);
         last = &sample;
     }
@@ -142,16 +152,18 @@ AtOnce running_at_once(const Activity &activity, RowFilter counted) {
     at_once.most = unseen ? activity.cpus : std::min(peak, activity.cpus);
 
     // More than m CPUs could run counted over readings a+1..b: m + 1 at once at some moment in
-    // there. It ran after t[a], or a tick before for a row on a CPU then (at most m of them, or
-    // there were m + 1 at once already). Before the program's first reading, from its start.
+    // there. It ran after t[a] (less the time a reading takes), or a tick before for a row on a
+    // CPU then (at most m of them, or there were m + 1 at once already). Before the program's
+    // first reading, from its start.
     auto more_than = [&](int m) {
-        double sum = 0, lowest = 0; // of sum - m * (t less the tick) over the readings so far
+        double sum = 0, lowest = 0; // of sum - m * (t less what came before) over the readings
         for (std::size_t b = 0; b < readings.size(); b++) {
             sum += ran[b];
             double here = sum - m * readings[b];
             if (here > lowest)
                 return true;
-            lowest = std::min(lowest, here + (on_the_move[b] ? m * kTickAtMost : 0));
+            double before = kReadingTakes + (on_the_move[b] ? kTickAtMost : 0);
+            lowest = std::min(lowest, here + m * before);
         }
         return false;
     };
