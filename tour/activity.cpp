@@ -100,13 +100,11 @@ void read_runs(Row &row, const procview::Thread &thread, const std::vector<doubl
         // it was found late, started who knows when: then what that reading counted proves
         // nothing of the moments it ran.
         bool late = last == nullptr && static_cast<double>(ran) / 1e9 > sample.at - thread.since;
+        double from = last != nullptr ? reading_before(sample.at) : late ? 0 : thread.since;
         if (last != nullptr && last->state == State::running)
             may_run(last->at, sample.at); // runnable since, on a CPU or waiting for one
         else if (moved || sample.state == State::running)
-            may_run(last != nullptr ? reading_before(sample.at)
-                    : late          ? 0
-                                    : thread.since,
-                    sample.at);
+            may_run(from, sample.at);
         if (ran > 0 && !late)
             row.counted.emplace_back(index_of(sample.at), static_cast<double>(ran) / 1e9);
         last = &sample;
