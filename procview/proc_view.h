@@ -81,6 +81,9 @@ struct View {
     int cpus = 1;                     // the CPUs the program may run on
     bool calls_known = true;          // the call a blocked thread waits in could be read
     bool all_followed = true;         // no thread was left unfollowed, there being too many
+    // Every id handed out while the program ran was placed: a thread or process followed or
+    // missed, or another program's still there. One gone unplaced may have been the program's.
+    bool all_placed = true;
     std::string unreadable;           // what could not be read, for a reader; "" when nothing
 };
 

@@ -180,7 +180,9 @@ struct Sampler::Impl {
     std::vector<std::unique_ptr<Followed>> followed;
     File last_pid;
     std::string last_pid_seen;
-    double previous = 0; // the moment of the last sample
+    long last_id = 0, unplaced_from = 1, unplaced_to = 0;
+    std::set<pid_t> placed; // every id followed or missed
+    double previous = 0;    // the moment of the last sample
     bool started = false, taken = false;
     int waits_read = 0, calls_read = 0; // waiting threads looked at, and the calls told
 
@@ -226,6 +228,7 @@ struct Sampler::Impl {
         if (!thread->stat.is_open() || !thread->schedstat.is_open()) {
             // Listed, then gone before it could be read: it lived and ended between readings.
             view.missed.push_back({pid, tid});
+            placed.insert(tid);
             return;
         }
         thread->index = view.threads.size();
@@ -233,6 +236,7 @@ struct Sampler::Impl {
         processes[thread->process].threads.push_back(followed.size());
         view.threads.push_back({pid, tid, previous, {}, -1, 0, 0});
         followed.push_back(std::move(thread));
+        placed.insert(tid);
     }
 
     std::size_t process_index(pid_t pid) const {
@@ -266,8 +270,10 @@ struct Sampler::Impl {
                 pid_t from = *std::prev(before);
                 for (pid_t id = from + 1; id < tid && id - from <= 64; id++) {
                     std::string there = sources.proc + "/" + std::to_string(id);
-                    if (access(there.c_str(), F_OK) != 0)
+                    if (access(there.c_str(), F_OK) != 0) {
                         view.missed.push_back({process.pid, id});
+                        placed.insert(id);
+                    }
                 }
             }
             follow(process.pid, tid);
@@ -330,14 +336,42 @@ struct Sampler::Impl {
         }
     }
 
-    // Whether any process or thread was started anywhere since the last look.
+    // Whether any process or thread was started anywhere since the last look; the ids handed
+    // out since are left in [unplaced_from, unplaced_to] for place_ids().
     bool ids_handed_out() {
         std::string now;
-        if (!last_pid.read(now))
+        if (!last_pid.read(now)) {
+            view.all_placed = false;
             return true; // no way to tell: look every time
+        }
         bool changed = now != last_pid_seen;
         last_pid_seen = now;
+        long last = strtol(now.c_str(), nullptr, 10);
+        if (changed && last > last_id)
+            unplaced_from = last_id + 1;
+        else if (changed) // handed out from the start again, past the most ids there may be
+            view.all_placed = false;
+        unplaced_to = last;
+        last_id = last;
         return changed;
+    }
+
+    // Each id handed out that no reading placed (a thread or process followed, or missed) and
+    // that is gone: the program's, lived and ended between two readings, or another's. One still
+    // there is another program's.
+    void place_ids() {
+        static constexpr long kMostLookedAt = 4096;
+        if (unplaced_to - unplaced_from >= kMostLookedAt)
+            view.all_placed = false;
+        for (long id = std::max(unplaced_from, unplaced_to - kMostLookedAt); id <= unplaced_to;
+             id++) {
+            if (placed.count(static_cast<pid_t>(id)) != 0)
+                continue;
+            std::string there = sources.proc + "/" + std::to_string(id);
+            if (access(there.c_str(), F_OK) != 0)
+                view.all_placed = false;
+        }
+        unplaced_from = unplaced_to + 1;
     }
 
     // What a thread that is not runnable waits in.
@@ -554,13 +588,16 @@ struct Sampler::Impl {
         if (!started) {
             started = moving = true;
             add_process(session);
+            last_id = session - 1; // ids from the program's own on
             ids_handed_out();
             discover();
+            place_ids();
             if (followed.empty())
                 note(sources.proc + "/" + std::to_string(session) + "/task");
         } else if (ids_handed_out()) {
             moving = true;
             discover();
+            place_ids();
         }
         for (Process &process : processes)
             moving = read_process(process, at) || moving;

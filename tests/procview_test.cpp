@@ -7,6 +7,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
+#include <tuple>
 
 using namespace cdtest;
 using procview::State;
@@ -155,6 +156,28 @@ TEST(Sampler, ThreadsBeyondThoseFollowedAreSaidNotToBeRead) {
     EXPECT_EQ(view.unreadable.rfind("the threads beyond the first 64 (only those are followed)", 0),
               0u)
         << "as it reads after \"could not read\": " << view.unreadable;
+    fs::remove_all(proc);
+}
+
+TEST(Sampler, AnIdHandedOutThatNoReadingPlacedAndThatIsGoneIsSaid) {
+    // A made-up /proc: the program's one thread, the last id handed out, and other programs'.
+    namespace fs = std::filesystem;
+    fs::path proc = fs::path(testing::TempDir()) / "procview-ids";
+    for (auto [last, others, placed] : {std::tuple{"4242", std::vector<int>{}, true},
+                                        {"4244", {4243, 4244}, true}, // another's, still there
+                                        {"4245", {4244}, false}}) {   // 4243, 4245 gone
+        fs::remove_all(proc);
+        fs::create_directories(proc / "4242/task/4242");
+        fs::create_directories(proc / "sys/kernel");
+        std::ofstream(proc / "4242/task/4242/stat") << "4242 (x) S 1 4242 4242\n";
+        std::ofstream(proc / "4242/task/4242/schedstat") << "1 2 3\n";
+        std::ofstream(proc / "sys/kernel/ns_last_pid") << last << "\n";
+        for (int other : others)
+            fs::create_directories(proc / std::to_string(other));
+        procview::Sampler sampler(4242, {proc.string(), false, false});
+        sampler.sample();
+        EXPECT_EQ(sampler.take().all_placed, placed) << "ids up to " << last;
+    }
     fs::remove_all(proc);
 }
 

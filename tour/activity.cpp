@@ -118,7 +118,7 @@ AtOnce running_at_once(const Activity &activity, RowFilter counted) {
     const std::vector<double> &readings = activity.readings;
     std::vector<double> ran(readings.size());
     std::vector<std::pair<long long, int>> changes;
-    bool unseen = false;
+    bool unseen = !activity.all_seen;
     for (const Row &row : activity.rows) {
         if (!counted(row))
             continue;

@@ -53,8 +53,11 @@ struct Activity {
     std::vector<double> readings; // the moments the kernel's view was read
     double end = 0;               // when the last process ended
     bool kernel_view = false; // rows and states from /proc; else the program's row and its lines
-    std::string figures;      // one line of what the kernel counted (time on a CPU, waiting)
-    std::string watch;        // what to see: only what this run showed
+    // Every thread the program had has its row; else some may have gone unseen (unfollowed, or
+    // lived and ended between two readings where no id told of them).
+    bool all_seen = true;
+    std::string figures; // one line of what the kernel counted (time on a CPU, waiting)
+    std::string watch;   // what to see: only what this run showed
 };
 
 // Seconds spent in each state.

@@ -77,10 +77,9 @@ int printed_by(const Printer &printer, const std::vector<Row> &rows,
 }
 
 // What the kernel counted, in one line: "11 threads on 2 CPUs: at most 2 running at once; 55 ms
-// on a CPU, 112 ms waiting for one". `missed` of the rows ended before a reading saw them; with
-// `more`, others went unseen, and the count is only the least there were.
-std::string figures(const Activity &activity, int missed, bool more, double on_cpu,
-                    double waiting) {
+// on a CPU, 112 ms waiting for one". `missed` of the rows ended before a reading saw them; where
+// others may have gone unseen, the count is only the least there were.
+std::string figures(const Activity &activity, int missed, double on_cpu, double waiting) {
     std::vector<pid_t> processes;
     for (const Row &row : activity.rows)
         if (std::find(processes.begin(), processes.end(), row.pid) == processes.end())
@@ -92,7 +91,7 @@ std::string figures(const Activity &activity, int missed, bool more, double on_c
                                       : counted(activity.rows.size(), "thread");
     if (!one_thread_each && processes.size() > 1)
         who += " in " + counted(processes.size(), "process", "processes");
-    if (more)
+    if (!activity.all_seen)
         who = "at least " + who;
     if (missed > 0)
         who += " (" + std::to_string(missed) + " of them ended before a reading saw it)";
@@ -223,11 +222,12 @@ Activity observe(const Demonstration &demonstration, const procrun::Result &run)
         activity.counters.push_back(
             {count.label, count_over_time(activity, count.state, count.counted)});
     }
-    // The program's own usage, told as it was reaped, is exact for it and the children it
-    // reaped: more than the readings found means threads or processes they never saw.
-    bool more = !view.all_followed ||
-                run.cpu_seconds - on_cpu > std::max(kUnseenAtLeast, 0.1 * run.cpu_seconds);
-    activity.figures = figures(activity, missed, more, std::max(on_cpu, run.cpu_seconds), waiting);
+    // What the readings could not see makes the count the least there were: threads beyond
+    // those followed, ids handed out that no reading placed, or more of the program's own usage
+    // (exact for it and the children it reaped, told as it was reaped) than the readings found.
+    activity.all_seen = view.all_followed && view.all_placed &&
+                        run.cpu_seconds - on_cpu <= std::max(kUnseenAtLeast, 0.1 * run.cpu_seconds);
+    activity.figures = figures(activity, missed, std::max(on_cpu, run.cpu_seconds), waiting);
     if (demonstration.what_to_see != nullptr)
         activity.watch = demonstration.what_to_see(activity);
     return activity;
