@@ -84,7 +84,7 @@ struct View {
     // Every id handed out while the program ran was placed: a thread or process followed or
     // missed, or another program's still there. One gone unplaced may have been the program's.
     bool all_placed = true;
-    std::string unreadable;           // what could not be read, for a reader; "" when nothing
+    std::string unreadable; // what could not be read, for a reader; "" when nothing
 };
 
 // Where the readings come from. Either source of the call can be left out, as a hardened kernel
