@@ -552,6 +552,8 @@ Result run(const Options &options) {
         if (!exited) {
             sample_if_due(fds[2].revents != 0);
             reap();
+            if (exited)
+                sample_if_due(true); // seen reaped: whether anything else lives on is up to date
         }
         if (options.on_tick)
             options.on_tick(now);
