@@ -61,7 +61,7 @@ int main(int argc, char **argv) {
     procview::View view = made_up(threads, static_cast<long>(seconds * 1000));
     double with_view = peak_mb();
     auto start = std::chrono::steady_clock::now();
-    auto periods = procview::states(view);
+    auto periods = procview::periods(view);
     double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::size_t count = 0;
     for (const auto &thread : periods)

@@ -55,7 +55,7 @@ procrun::Result sampled(const std::vector<std::string> &argv) {
 // Seconds each thread is drawn running, by thread id.
 std::map<pid_t, double> drawn_running(const procview::View &view) {
     std::map<pid_t, double> drawn;
-    auto periods = procview::states(view);
+    auto periods = procview::periods(view);
     for (std::size_t i = 0; i < view.threads.size(); i++) {
         for (const procview::Period &period : periods[i])
             if (period.state == procview::State::running)

@@ -38,7 +38,7 @@ inline constexpr int kStates = 10;
 const char *name(State state);
 
 // One reading of a thread. A runnable thread is recorded as running: how its time between two
-// readings splits into running and ready is told by the totals (see states()).
+// readings splits into running and ready is told by the totals (see periods()).
 struct Sample {
     double at; // seconds since the run started
     State state;
@@ -142,6 +142,6 @@ struct Period {
 // the readings did not follow to its end) is not_seen. The periods of one thread never overlap,
 // and run from its `since` (or, for one found runnable, from where its totals began counting)
 // to its last reading, or to the reading that found it gone.
-std::vector<std::vector<Period>> states(const View &view);
+std::vector<std::vector<Period>> periods(const View &view);
 
 } // namespace procview

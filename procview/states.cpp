@@ -189,7 +189,7 @@ std::vector<std::vector<std::pair<double, double>>> on_cpus(const std::vector<Ru
 
 } // namespace
 
-std::vector<std::vector<Period>> states(const View &view) {
+std::vector<std::vector<Period>> periods(const View &view) {
     const std::vector<double> &times = view.times;
     const std::size_t threads = view.threads.size();
     auto index_of = [&](double at) {
@@ -276,7 +276,7 @@ std::vector<std::vector<Period>> states(const View &view) {
         }
     }
 
-    std::vector<std::vector<Period>> periods(threads);
+    std::vector<std::vector<Period>> drawn(threads);
     for (std::size_t k = 0; k < times.size(); k++) {
         double start = k == 0 ? 0 : times[k - 1];
         auto slot_of = [&](std::size_t i) -> const Slot * {
@@ -322,7 +322,7 @@ std::vector<std::vector<Period>> states(const View &view) {
             auto fill = [&](double gap_from, double gap_to) {
                 for (double at = gap_from; at < gap_to && part < 2;) {
                     double take = std::min(pieces[part].second, gap_to - at);
-                    append(periods[i], at, at + take, pieces[part].first);
+                    append(drawn[i], at, at + take, pieces[part].first);
                     at += take;
                     pieces[part].second -= take;
                     if (pieces[part].second <= 1e-12)
@@ -332,13 +332,13 @@ std::vector<std::vector<Period>> states(const View &view) {
             double at = from;
             for (const auto &[ran_from, ran_to] : ran[r]) {
                 fill(at, ran_from);
-                append(periods[i], ran_from, ran_to, State::running);
+                append(drawn[i], ran_from, ran_to, State::running);
                 at = ran_to;
             }
             fill(at, to);
         }
     }
-    return periods;
+    return drawn;
 }
 
 } // namespace procview

@@ -66,7 +66,7 @@ TEST_P(EachSource, ClassifiesSpinningSleepingBlockedAndWaitingForAChild) {
     ASSERT_EQ(run.exit_code, 0);
     const procview::View &view = run.view;
     ASSERT_EQ(view.threads.size(), 5u) << "main, three threads, the child";
-    auto states = procview::states(view);
+    auto states = procview::periods(view);
     bool calls = GetParam().sources.syscall || GetParam().sources.wchan;
     State off = State::waiting; // not runnable, in a call that could not be read
     // By creation: main, the spinner, the sleeper, the blocked one; then the child process.
@@ -103,7 +103,7 @@ TEST(Sampler, AWaitForNoDescriptorsWithATimeoutIsASleep) {
     auto run = sampled({"timed"});
     ASSERT_EQ(run.exit_code, 0);
     ASSERT_EQ(run.view.threads.size(), 5u) << "main and four waiting threads";
-    auto states = procview::states(run.view);
+    auto states = procview::periods(run.view);
     const std::pair<State, const char *> expected[] = {{State::sleeping, "select"},
                                                        {State::sleeping, "poll"},
                                                        {State::sleeping, "epoll_wait"},
@@ -186,7 +186,7 @@ TEST(Sampler, ThreadsAndProcessesThatComeAndGoBetweenReadingsLeaveConsistentPeri
     ASSERT_EQ(run.exit_code, 0);
     ASSERT_FALSE(run.view.threads.empty());
     EXPECT_EQ(run.view.threads[0].tid, run.pid);
-    auto states = procview::states(run.view);
+    auto states = procview::periods(run.view);
     for (std::size_t i = 0; i < states.size(); i++) {
         const procview::Thread &thread = run.view.threads[i];
         for (std::size_t k = 0; k < states[i].size(); k++) {
@@ -212,7 +212,7 @@ TEST_P(OnCpus, NeverMoreThreadsRunningAtOnceThanCpusAndAllOfThemBusy) {
                               : std::vector<std::string>{});
     ASSERT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.view.cpus, pinned ? 1 : static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)));
-    EXPECT_EQ(most_running(procview::states(run.view)), std::min(run.view.cpus, 6));
+    EXPECT_EQ(most_running(procview::periods(run.view)), std::min(run.view.cpus, 6));
     EXPECT_EQ(run.view.threads.size(), 7u) << "main and every spinner, however busy the CPUs";
 }
 

@@ -175,7 +175,7 @@ class Recordings : public testing::TestWithParam<Recorded> {};
 
 TEST_P(Recordings, DrawNoMoreRunningThanCountedNorMoreAtOnceThanCpus) {
     const procview::View &view = GetParam().view;
-    auto states = procview::states(view);
+    auto states = procview::periods(view);
     ASSERT_EQ(states.size(), view.threads.size());
     double drawn_in_all = 0, counted_in_all = 0;
     std::vector<std::pair<long long, int>> changes;

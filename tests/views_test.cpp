@@ -205,7 +205,7 @@ TEST(Timeline, ThreadsAreSaidToStartAtOnceOnlyWhenTheyWereSeenStartingTogether) 
         auto run = made_up({}, 0.1);
         run.view = made_up_view(lives, 4);
         auto seen = observed("dartpi-threads", run);
-        EXPECT_NE(seen.activity.watch.find(says), std::string::npos) << seen.activity.watch;
+        EXPECT_NE(seen.activity.to_see.find(says), std::string::npos) << seen.activity.to_see;
     }
     // A thread ready a millisecond, too brief for any column to show it: no mark is named.
     auto run = made_up({}, 1);
@@ -215,9 +215,9 @@ TEST(Timeline, ThreadsAreSaidToStartAtOnceOnlyWhenTheyWereSeenStartingTogether) 
     auto seen = observed("dartpi-threads", run);
     auto drawn = tour::draw_timeline({&seen.activity});
     EXPECT_EQ(rows(drawn).at("side 2000").find('+'), std::string::npos) << drawn;
-    EXPECT_NE(seen.activity.watch.find(", while one at a time is ready, waiting for one"),
+    EXPECT_NE(seen.activity.to_see.find(", while one at a time is ready, waiting for one"),
               std::string::npos)
-        << seen.activity.watch;
+        << seen.activity.to_see;
 }
 
 TEST(Timeline, AThreadOrAProcessThatEndedBetweenTwoReadingsKeepsItsPlace) {
@@ -602,7 +602,7 @@ TEST(KernelQuestions, TheMostThreadsRunningAtOnceAndWhatTheParentDidWhileItsChil
         {{20, 20, {{0, State::running}}, 0.002}, {21, 21, {{0.001, State::sleeping}}, 3}});
     auto seen = observed("spawn-nowait", gone);
     EXPECT_EQ(parent_question.judge(seen, nullptr)->answer, "c");
-    EXPECT_EQ(seen.activity.watch, "the parent has ended while its child sleeps (z) on");
+    EXPECT_EQ(seen.activity.to_see, "the parent has ended while its child sleeps (z) on");
 }
 
 // Several runs of one program: what never varied is certain in them, what did varies.

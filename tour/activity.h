@@ -57,7 +57,7 @@ struct Activity {
     // lived and ended between two readings where no id told of them).
     bool all_seen = true;
     std::string figures; // one line of what the kernel counted (time on a CPU, waiting)
-    std::string watch;   // what to see: only what this run showed
+    std::string to_see;  // what to see: only what this run showed
 };
 
 // Seconds spent in each state.

@@ -71,7 +71,8 @@ struct Asked {
     std::optional<std::string> answer;
 };
 
-enum class Shown { done, missing, failed, cut_short };
+// How showing a program went: done, its program missing, failed, or cut short (Ctrl-C, a signal).
+enum class ShowResult { done, missing, failed, cut_short };
 
 // How often the threads of a running program are read from /proc: often enough for the pi runs,
 // which last milliseconds; and ten times as often over the first milliseconds, when the programs
@@ -294,12 +295,12 @@ bool run_again(Tour &tour, const Demonstration &demo, const std::string &path, b
 }
 
 // Runs one demonstration and shows it; what it saw goes into tour.seen and the trace.
-Shown show(Tour &tour, const Demonstration &demo) {
+ShowResult show(Tour &tour, const Demonstration &demo) {
     if (tour.step && tour.answers->terminal()) {
         printf("\nPress Enter to run %s", demo.name);
         fflush(stdout);
         if (!tour.answers->wait_for_enter())
-            return Shown::cut_short;
+            return ShowResult::cut_short;
     }
     printf("\n%s\n", paint("1;36", "== " + std::string(demo.name) + " ==").c_str());
     say(tour.quiz ? demo.setting : demo.watch, "2");
@@ -307,7 +308,7 @@ Shown show(Tour &tour, const Demonstration &demo) {
     std::vector<Asked> asked;
     if (tour.quiz) {
         if (!ask(tour, demo, asked))
-            return Shown::cut_short;
+            return ShowResult::cut_short;
         puts("");
     }
     // Only the programs beside the tour's own executable, wherever it was started from.
@@ -316,7 +317,7 @@ Shown show(Tour &tour, const Demonstration &demo) {
     if (stat(path.c_str(), &info) != 0) {
         fprintf(stderr, "concurrency-tour: %s: not found (looked for %s)\n", demo.name,
                 path.c_str());
-        return Shown::missing;
+        return ShowResult::missing;
     }
 
     double started_at = std::chrono::duration<double>(Clock::now() - tour_start).count();
@@ -326,7 +327,7 @@ Shown show(Tour &tour, const Demonstration &demo) {
     if (run.cancelled) {
         // What was shown goes into the trace all the same.
         tour.trace.add(tour::observe(demo, run), started_at);
-        return Shown::cut_short;
+        return ShowResult::cut_short;
     }
     fputs(run.err.c_str(), stderr); // what the program itself reported
     std::string failed = tour::failure(run, first.signal_sent);
@@ -370,8 +371,8 @@ Shown show(Tour &tour, const Demonstration &demo) {
     if (!tour.quiz && runs.size() > 1)
         tally(tour, demo);
     if (!completed)
-        return Shown::cut_short;
-    return failed.empty() && !again_failed ? Shown::done : Shown::failed;
+        return ShowResult::cut_short;
+    return failed.empty() && !again_failed ? ShowResult::done : ShowResult::failed;
 }
 
 // The demonstrations drawn together with chosen[i], once it is the last of them to run: one
@@ -548,7 +549,7 @@ int tour_main(int argc, char **argv) {
 
     int status = 0;
     for (size_t i = 0; i < tour.chosen.size(); i++) {
-        Shown shown = Shown::done;
+        ShowResult shown = ShowResult::done;
         try {
             shown = show(tour, *tour.chosen[i]);
         } catch (const std::exception &e) {
@@ -556,12 +557,12 @@ int tour_main(int argc, char **argv) {
             status = 1;
             break;
         }
-        if (shown == Shown::cut_short) {
+        if (shown == ShowResult::cut_short) {
             printf("\n%s\n", paint("31", "interrupted: the tour was ended").c_str());
             status = 128 + (interrupted != 0 ? interrupted : SIGINT);
             break;
         }
-        if (shown != Shown::done)
+        if (shown != ShowResult::done)
             status = 1;
         if (tour.chosen[i]->drawn_with != nullptr)
             draw_together(tour, i);

@@ -151,7 +151,7 @@ Activity observe(const Demonstration &demonstration, const procrun::Result &run)
         return std::make_tuple(process_of(a), a.tid != a.pid, a.tid) <
                std::make_tuple(process_of(b), b.tid != b.pid, b.tid);
     });
-    std::vector<std::vector<procview::Period>> periods = procview::states(view);
+    std::vector<std::vector<procview::Period>> periods = procview::periods(view);
     std::vector<const procview::Thread *> threads;
     double on_cpu = 0, waiting = 0;
     int missed = 0;
@@ -229,7 +229,7 @@ Activity observe(const Demonstration &demonstration, const procrun::Result &run)
                         run.cpu_seconds - on_cpu <= std::max(kUnseenAtLeast, 0.1 * run.cpu_seconds);
     activity.figures = figures(activity, missed, std::max(on_cpu, run.cpu_seconds), waiting);
     if (demonstration.what_to_see != nullptr)
-        activity.watch = demonstration.what_to_see(activity);
+        activity.to_see = demonstration.what_to_see(activity);
     return activity;
 }
 

@@ -188,8 +188,8 @@ std::string draw_timeline(const std::vector<const Activity *> &activities, std::
     out += indent + axis + "\n" + indent + labels + "\n";
     for (const Activity *activity : activities) {
         std::string whose = activities.size() > 1 ? activity->program + ": " : "";
-        if (!activity->watch.empty())
-            out += wrap("  what to see: " + whose + activity->watch, width, 4) + "\n";
+        if (!activity->to_see.empty())
+            out += wrap("  what to see: " + whose + activity->to_see, width, 4) + "\n";
         if (!activity->figures.empty())
             out += wrap("  " + whose + activity->figures, width, 4) + "\n";
     }
