@@ -39,8 +39,8 @@ procview::View made_up(int threads, long readings) {
             }
             procview::State state =
                 phase == 0 ? procview::State::blocked : procview::State::running;
-            thread.samples.push_back(
-                {view.times[static_cast<std::size_t>(k)], state, run, 0, run / 10000000});
+            thread.samples.push_back({view.times[static_cast<std::size_t>(k)], state, run, wait,
+                                      static_cast<std::uint64_t>(k / 100)});
         }
         view.threads.push_back(std::move(thread));
     }
