@@ -195,6 +195,12 @@ struct Sampler::Impl {
         view.cpus = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)); // until the program's own
     }
 
+    // Whether a process or thread of this id is there in /proc (a zombie too).
+    bool there(pid_t id) const {
+        std::string path = sources.proc + "/" + std::to_string(id);
+        return access(path.c_str(), F_OK) == 0;
+    }
+
     std::string task_path(pid_t pid, pid_t tid) const {
         return sources.proc + "/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/";
     }
@@ -269,8 +275,7 @@ struct Sampler::Impl {
             if (before != process.tids.begin()) {
                 pid_t from = *std::prev(before);
                 for (pid_t id = from + 1; id < tid && id - from <= 64; id++) {
-                    std::string there = sources.proc + "/" + std::to_string(id);
-                    if (access(there.c_str(), F_OK) != 0) {
+                    if (!there(id)) {
                         view.missed.push_back({process.pid, id});
                         placed.insert(id);
                     }
@@ -365,10 +370,7 @@ struct Sampler::Impl {
             view.all_placed = false;
         for (long id = std::max(unplaced_from, unplaced_to - kMostLookedAt); id <= unplaced_to;
              id++) {
-            if (placed.count(static_cast<pid_t>(id)) != 0)
-                continue;
-            std::string there = sources.proc + "/" + std::to_string(id);
-            if (access(there.c_str(), F_OK) != 0)
+            if (placed.count(static_cast<pid_t>(id)) == 0 && !there(static_cast<pid_t>(id)))
                 view.all_placed = false;
         }
         unplaced_from = unplaced_to + 1;
@@ -528,8 +530,7 @@ struct Sampler::Impl {
     bool read_process(Process &process, double at) {
         if (process.threads.empty()) {
             // None of its threads followed: it lives as long as its entry in /proc.
-            std::string there = sources.proc + "/" + std::to_string(process.pid);
-            process.gone = process.gone || access(there.c_str(), F_OK) != 0;
+            process.gone = process.gone || !there(process.pid);
             return false;
         }
         bool moving = false, someone_gone = false;

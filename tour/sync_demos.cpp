@@ -33,7 +33,13 @@ int most_at_the_fork(const procrun::Result &run) {
     return most;
 }
 
-// The cars whose AT line came over half a second after the second they wait of their own.
+// A car waited for the road when its AT line came half a second or more after the second it
+// waits of its own, from its INTEND line.
+bool waited_for_the_road(double intend, double at) {
+    return at >= intend + 1.5;
+}
+
+// The cars that waited for the road, as their lines tell.
 int queued_cars(const procrun::Result &run) {
     std::map<std::string, double> intended;
     int queued = 0;
@@ -43,7 +49,8 @@ int queued_cars(const procrun::Result &run) {
             continue;
         if (m[2] == "INTEND to pass")
             intended.emplace(m[1], line.at);
-        else if (m[2] == "am AT" && intended.count(m[1]) != 0 && line.at > intended[m[1]] + 1.5)
+        else if (m[2] == "am AT" && intended.count(m[1]) != 0 &&
+                 waited_for_the_road(intended[m[1]], line.at))
             queued++;
     }
     return queued;
@@ -90,7 +97,7 @@ Waiting waiting_for_the_road(const Activity &activity) {
             else if (m[2] == "am AT" && at < 0)
                 at = printed.line.at;
         }
-        if (intend < 0 || at < intend + 1.5)
+        if (intend < 0 || !waited_for_the_road(intend, at))
             continue;
         waiting.cars.push_back(activity.rows[r].name);
         waiting.in += time_in(activity.rows[r], intend + 1, at);
@@ -151,7 +158,6 @@ const Question cars_at_once{
         std::string n = std::to_string(most);
         std::string said =
             "at most " + n + (most == 1 ? " car was" : " cars were") + " AT the fork at once";
-        // Queued: AT well after the second a car waits of its own (as its lines tell).
         if (queued_cars(now.run) == 0)
             return Shown{n, said + ", and no car had to wait for the road"};
         return Shown{n, said + ": the road has " + n + (most == 1 ? " permit" : " permits") +
