@@ -697,8 +697,10 @@ TEST(ChangedPrograms, AChildEndsWhenTheKernelSaysSoAndWhatIsLeftAtTheEndIsEndedA
     EXPECT_GE(std::stod(ended->substr(1)), 0.9) << *ended;
     EXPECT_TRUE(has_line(quiet.texts(), "  right: the program returned at .*"));
 
-    // One that leaves the session lives on past the run's time: ended then, and said so.
-    changed.script("spawn-nowait", "setsid sleep 25 </dev/null >/dev/null 2>&1 &");
+    // One that leaves the session lives on past the run's time: ended then, and said so. (Its
+    // parent stays a moment, for the readings to find it as its child: an orphan is known as the
+    // program's only while it stays in the session.)
+    changed.script("spawn-nowait", "setsid sleep 25 </dev/null >/dev/null 2>&1 & sleep 0.3");
     auto leaving = changed.tour_of({"--timeout", "1", "spawn-nowait"}, Output::pipe);
     pid_t tour_pid = 0;
     leaving.on_line = [&](const procrun::Line &, pid_t pgid) { tour_pid = pgid; };
